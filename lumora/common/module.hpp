@@ -1,0 +1,153 @@
+// Module start-up rules shared by every extension module: one interpreter per process, one
+// initialisation per process, attributes bound in a fixed order, and global-name look-ups that
+// see replacements made on the module at run time.
+#pragma once
+
+#include <cstdint>
+
+#include "lumora/common/messages.hpp"
+
+namespace lumora {
+
+// A string constant interned on first use and kept for the life of the process.
+class Name {
+ public:
+  explicit constexpr Name(const char* text) noexcept : text_(text) {}
+  PyObject* get() {
+    if (obj_ == nullptr) {
+      obj_ = PyUnicode_InternFromString(text_);
+      if (obj_ == nullptr) throw PyErrorSet{};
+    }
+    return obj_;
+  }
+  const char* text() const noexcept { return text_; }
+
+ private:
+  const char* text_;
+  PyObject* obj_ = nullptr;
+};
+
+// Per-module start-up state; each module defines one instance.
+struct ModuleState {
+  const char* name;             // the module's own short name, e.g. "lm_build"
+  PyObject* module = nullptr;   // the initialised module (a strong reference), once exec succeeded
+  int64_t interpreter = -1;     // the interpreter the module was first created in
+};
+
+inline int64_t current_interpreter_id() {
+#if PY_VERSION_HEX >= 0x03090000
+  return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+  return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+}
+
+// The Py_mod_create step: refuses a second interpreter, then makes a plain module.
+inline PyObject* create_module(ModuleState& st, PyObject* spec) noexcept {
+  int64_t id = current_interpreter_id();
+  if (id == -1 && PyErr_Occurred()) return nullptr;
+  if (st.interpreter == -1) {
+    st.interpreter = id;
+  } else if (st.interpreter != id) {
+    err::interpreter_change();
+    return nullptr;
+  }
+  PyObject* name = PyObject_GetAttrString(spec, "name");
+  if (name == nullptr) return nullptr;
+  PyObject* m = PyModule_NewObject(name);
+  Py_DECREF(name);
+  return m;
+}
+
+// The first step of every Py_mod_exec function.
+inline void begin_exec(const ModuleState& st) {
+  if (st.module != nullptr) throw err::already_imported(st.name);
+}
+
+// The last step: the module counts as initialised from now on.
+inline void finish_exec(ModuleState& st, PyObject* m) {
+  Py_INCREF(m);
+  st.module = m;
+}
+
+inline void bind(PyObject* m, const char* attr, PyObject* value) {
+  check(PyObject_SetAttrString(m, attr, value));
+}
+
+inline void bind_import(PyObject* m, const char* attr, const char* module_name) {
+  Ref mod = ok(PyImport_ImportModule(module_name));
+  bind(m, attr, mod.get());
+}
+
+// Imports NumPy, reporting a failure the way NumPy's C interface does (the cause stays chained).
+inline void bind_numpy(PyObject* m) {
+  PyObject* mod = PyImport_ImportModule("numpy");
+  if (mod == nullptr) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    PyErr_SetString(PyExc_ImportError, err::numpy_import_failed());
+    PyObject *t2, *v2, *tb2;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    if (v2 != nullptr && value != nullptr) {
+      Py_INCREF(value);
+      PyException_SetContext(v2, value);  // steals
+      Py_INCREF(value);
+      PyException_SetCause(v2, value);  // steals
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    PyErr_Restore(t2, v2, tb2);
+    throw PyErrorSet{};
+  }
+  Ref owned = Ref::steal(mod);
+  bind(m, "np", mod);
+}
+
+// A module-level builtin function bound to the module (so `self` is the module).
+inline void bind_function(PyObject* m, PyMethodDef* def) {
+  Ref modname = ok(PyObject_GetAttrString(m, "__name__"));
+  Ref fn = ok(PyCFunction_NewEx(def, m, modname.get()));
+  bind(m, def->ml_name, fn.get());
+}
+
+inline void bind_test_dict(PyObject* m) {
+  Ref d = ok(PyDict_New());
+  bind(m, "__test__", d.get());
+}
+
+// Looks a global name up as compiled module code does: the module's namespace, then builtins.
+inline Ref global(PyObject* module, Name& name) {
+  PyObject* dict = PyModule_GetDict(module);  // borrowed
+  if (dict == nullptr) throw PyErrorSet{};
+  PyObject* v = PyDict_GetItemWithError(dict, name.get());
+  if (v == nullptr) {
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    v = builtins ? PyDict_GetItemWithError(builtins, name.get()) : nullptr;
+    if (v == nullptr) {
+      if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+      throw PyErrorSet{};
+    }
+  }
+  return Ref::borrow(v);
+}
+
+// getattr(obj, name)
+inline Ref attr(PyObject* obj, Name& name) { return ok(PyObject_GetAttr(obj, name.get())); }
+
+// Calls obj.name(*args).
+template <class... Args>
+Ref call_method(PyObject* obj, Name& name, Args... args) {
+  return ok(PyObject_CallMethodObjArgs(obj, name.get(), args..., nullptr));
+}
+
+template <class... Args>
+Ref call(PyObject* fn, Args... args) {
+  return ok(PyObject_CallFunctionObjArgs(fn, args..., nullptr));
+}
+
+}  // namespace lumora

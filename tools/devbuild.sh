@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Build some or all extension modules in place (into lumora/) for development.
+#   tools/devbuild.sh                 all modules
+#   tools/devbuild.sh lm_spread       one module (its own build folder, so parallel builds don't clash)
+# Then run the tests against the source tree with: python -m pytest
+set -euo pipefail
+cd "$(dirname "$0")/.."
+py=${PYTHON:-python3}
+mods="$*"
+tag=${mods:-all}; tag=${tag// /-}
+bdir=build/dev-$tag
+cmake -S . -B "$bdir" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
+  -DPython_EXECUTABLE="$("$py" -c 'import sys; print(sys.executable)')" \
+  -DLUMORA_WERROR=ON -DLUMORA_SANITIZE=${SANITIZE:-OFF} -DLUMORA_ONLY="${mods// /;}" >/dev/null
+cmake --build "$bdir"
+cp "$bdir"/lm_*.so lumora/
