@@ -8,8 +8,16 @@ import random
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import sys
+
 import numpy as np
 import pytest
+
+# The benchmark baselines double as reference renderings in tests. The project root goes last on
+# the path, so an installed lumora still wins over the source tree (which has no built modules).
+ROOT = Path(__file__).resolve().parents[1]
+if str(ROOT) not in sys.path:
+    sys.path.append(str(ROOT))
 
 
 @dataclass

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 from conftest import make_prepared
 
-lm_build = pytest.importorskip("lumora.lm_build")
+from lumora import lm_build
 
 
 def reference_build(ws, name):
