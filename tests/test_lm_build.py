@@ -355,8 +355,11 @@ def test_module_attributes():
 
 
 def run_python(code):
+    """Runs code in a fresh interpreter that imports the same lumora as this process."""
+    import lumora
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(lumora.__file__)))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=120)
+                          text=True, timeout=120, cwd=os.path.dirname(__file__), env=env)
 
 
 def test_reinitialisation_and_numpy_failure():
