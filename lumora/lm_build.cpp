@@ -625,4 +625,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace lumora
 
-PyMODINIT_FUNC PyInit_lm_build(void) { return PyModuleDef_Init(&lumora::module_def); }
+LUMORA_MODINIT PyInit_lm_build(void) { return PyModuleDef_Init(&lumora::module_def); }

@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 py=${PYTHON:-python3}
 mods="$*"
 tag=${mods:-all}; tag=${tag// /-}
-bdir=build/dev-$tag
+pyver=$("$py" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+bdir=build/dev$pyver-$tag
 cmake -S . -B "$bdir" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
   -DPython_EXECUTABLE="$("$py" -c 'import sys; print(sys.executable)')" \
   -DLUMORA_WERROR=ON -DLUMORA_SANITIZE=${SANITIZE:-OFF} -DLUMORA_ONLY="${mods// /;}" >/dev/null

@@ -7,6 +7,14 @@
 
 #include "lumora/common/messages.hpp"
 
+// The module's one exported entry. PyMODINIT_FUNC of Python 3.8 leaves the symbol's visibility
+// to the compiler, and the modules are built with hidden visibility.
+#if defined(_WIN32)
+#define LUMORA_MODINIT extern "C" __declspec(dllexport) PyObject*
+#else
+#define LUMORA_MODINIT extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
 namespace lumora {
 
 // A string constant interned on first use and kept for the life of the process.
