@@ -72,13 +72,18 @@ void build_table(PyObject* dict, DictTable& out) {
       PyErr_Clear();
       continue;
     }
-    StrTable::Entry e{0, true};
+    int64_t id = 0;
+    bool needs_python = true;
     if (PyLong_CheckExact(v) || PyBool_Check(v)) {
       int overflow = 0;
-      long long id = PyLong_AsLongLongAndOverflow(v, &overflow);
-      if (overflow == 0) e = StrTable::Entry{id, false};
+      long long value = PyLong_AsLongLongAndOverflow(v, &overflow);
+      if (overflow == 0) {
+        id = value;
+        needs_python = false;
+      }
     }
-    out.table.add(reinterpret_cast<const unsigned char*>(utf8), static_cast<size_t>(len), e);
+    out.table.add(reinterpret_cast<const unsigned char*>(utf8), static_cast<size_t>(len), id,
+                  needs_python, static_cast<uint32_t>(out.values.size()));
     out.values.push_back(v);
   }
 }
