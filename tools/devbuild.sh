@@ -14,4 +14,7 @@ cmake -S . -B "$bdir" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
   -DPython_EXECUTABLE="$("$py" -c 'import sys; print(sys.executable)')" \
   -DLUMORA_WERROR=ON -DLUMORA_SANITIZE=${SANITIZE:-OFF} -DLUMORA_ONLY="${mods// /;}" >/dev/null
 cmake --build "$bdir"
-cp "$bdir"/lm_*.so lumora/
+# Rename into place: overwriting a loaded shared object in place crashes the processes using it.
+for so in "$bdir"/lm_*.so; do
+  cp "$so" "lumora/.$(basename "$so").tmp" && mv -f "lumora/.$(basename "$so").tmp" "lumora/$(basename "$so")"
+done
