@@ -1,0 +1,627 @@
+"""The lumora command line: prepare a corpus from texts, then list frequencies, ranges,
+dispersion, clusters, n-grams and keywords; ``lumora demo`` runs all of it on a sample corpus.
+
+Exit status: 0 on success, 1 when a command fails (missing corpus, unreadable input, a module
+not available), 2 for a command line that cannot be understood.
+"""
+
+import argparse
+import csv
+import importlib
+import os
+import pickle
+import re
+import sys
+import tempfile
+import time
+import unicodedata
+
+from .corpus import FORMATS, PrepareError, input_size, locate, prepare, prepare_texts, read_info
+from .tagging import TaggerError
+
+PROG = "lumora"
+MEASURES = {"ll": 1, "chi2": 2}
+PROGRESS_MIN_BYTES = 4 * 1024 * 1024  # smaller inputs are prepared in a few seconds at most
+
+
+class CliError(Exception):
+    """A mistake or failure to report on one line, with the exit status to leave with."""
+
+    def __init__(self, message, status=1):
+        super().__init__(message)
+        self.status = status
+
+
+def _first_line(e):
+    text = str(e).strip()
+    return text.splitlines()[0] if text else type(e).__name__
+
+
+def need(module, what):
+    """Import lumora.<module> or fail with a one-line explanation."""
+    try:
+        return importlib.import_module("lumora." + module)
+    except ImportError as e:
+        raise CliError(f"{what} needs the module lumora.{module}, which is not available here "
+                       f"({_first_line(e)})") from None
+
+
+def available(module):
+    try:
+        importlib.import_module("lumora." + module)
+        return True
+    except ImportError:
+        return False
+
+
+# ---------------------------------------------------------------------------------------------
+# Corpora
+
+class Corpus:
+    def __init__(self, path):
+        self.path = path
+        folder = os.path.abspath(path)
+        if not os.path.isdir(folder):
+            raise CliError(f"no corpus at {path} (prepare one with: {PROG} prepare TEXTS {path})")
+        if not (os.path.isdir(os.path.join(folder, "data", "npy"))
+                and os.path.isfile(os.path.join(folder, "data", "idx", "words.pickle"))
+                and os.path.isfile(os.path.join(folder, "data", "idx", "tags.pickle"))):
+            raise CliError(f"{path} is not a prepared corpus folder (prepare one with: "
+                           f"{PROG} prepare TEXTS {path})")
+        self.workspace, self.name = locate(folder)
+        self.info = read_info(folder) or {}
+        self.language = self.info.get("language") or "en"
+        self._tags = None
+
+    def tags(self):
+        """The corpus's tags (as the index builder left the dictionary: id to tag)."""
+        if self._tags is None:
+            with open(os.path.join(self.workspace + self.name, "data", "idx", "tags.pickle"),
+                      "rb") as f:
+                d = pickle.load(f)
+            self._tags = set(d.values()) if isinstance(d, dict) else set()
+        return self._tags
+
+    def check_tags(self, pos, option="--pos"):
+        """A tag pattern given on the command line, checked against the corpus's tags (the
+        modules would silently drop an unknown tag's filter)."""
+        if pos is None:
+            return None
+        pieces = pos.split()
+        if not pieces:
+            raise CliError(f"{option} needs at least one tag", 2)
+        known = self.tags()
+        for tag in pieces:
+            if tag not in known:
+                listing = ", ".join(sorted(known)) or "none"
+                raise CliError(f"unknown tag {tag!r} in {option} (tags in this corpus: "
+                               f"{listing})", 2)
+        return " ".join(pieces)
+
+
+# ---------------------------------------------------------------------------------------------
+# Tables
+
+class Table:
+    def __init__(self, title, headers, rows, notes=()):
+        self.title = title
+        self.headers = list(headers)
+        self.rows = rows
+        self.notes = list(notes)
+
+
+def _cell(v, fmt):
+    if isinstance(v, float):
+        return f"{v:.2f}" if fmt == "table" else repr(v)
+    if isinstance(v, int) and not isinstance(v, bool) and fmt == "table":
+        return f"{v:,}"
+    s = str(v)
+    return s.replace("\t", " ").replace("\n", " ").replace("\r", " ") if fmt == "tsv" else s
+
+
+def _width(s):
+    w = 0
+    for c in s:
+        if unicodedata.combining(c):
+            continue
+        w += 2 if unicodedata.east_asian_width(c) in ("W", "F") else 1
+    return w
+
+
+_MAX_COLUMN = 64
+
+
+def render(table, fmt, out, limit=None):
+    rows = table.rows if limit is None else table.rows[:limit]
+    if fmt == "csv":
+        w = csv.writer(out)
+        w.writerow(table.headers)
+        for r in rows:
+            w.writerow([_cell(v, fmt) for v in r])
+        return
+    if fmt == "tsv":
+        out.write("\t".join(table.headers) + "\n")
+        for r in rows:
+            out.write("\t".join(_cell(v, fmt) for v in r) + "\n")
+        return
+    cells = [[_cell(v, fmt) for v in r] for r in rows]
+    numeric = [bool(rows) and all(isinstance(r[i], (int, float)) for r in rows)
+               for i in range(len(table.headers))]
+    # A very long word (a URL, say) is printed whole but does not widen its column further.
+    widths = [max([_width(h)] + [min(_width(r[i]), _MAX_COLUMN) for r in cells])
+              for i, h in enumerate(table.headers)]
+
+    def line(values):
+        parts = []
+        for i, v in enumerate(values):
+            pad = " " * max(widths[i] - _width(v), 0)
+            parts.append(pad + v if numeric[i] else v + pad)
+        return "  ".join(parts).rstrip()
+
+    out.write(line(table.headers) + "\n")
+    for r in cells:
+        out.write(line(r) + "\n")
+    if not rows:
+        out.write("(no rows)\n")
+    elif limit is not None and len(table.rows) > limit:
+        out.write(f"... {len(table.rows) - limit:,} more rows (see --limit)\n")
+    for note in table.notes:
+        out.write(note + "\n")
+
+
+def _sorted(rows, key):
+    """Rows sorted (stably) by key, largest first, renumbered from 1 in column 0."""
+    rows = sorted(rows, key=key, reverse=True)
+    return [(i,) + tuple(r[1:]) for i, r in enumerate(rows, 1)]
+
+
+# ---------------------------------------------------------------------------------------------
+# The analyses: each returns a Table
+
+def wordlist(corpus, lowercase=False):
+    mod = need("lm_vocab", "the word list")
+    tokens, types, ttr, hapax, rows = mod.make_wordlist(corpus.workspace, corpus.name,
+                                                        corpus.language, lowercase)
+    note = f"{tokens:,} tokens, {types:,} word forms, type/token ratio {ttr:.4f}, " \
+           f"{hapax:,} hapax legomena"
+    return Table("Word list", ["rank", "word", "freq"], rows, [note])
+
+
+def wordtags(corpus, lowercase=False):
+    mod = need("lm_tagfreq", "the word+tag list")
+    rows = mod.make_wtfreq(corpus.workspace, corpus.name, corpus.language, lowercase)
+    return Table("Word+tag list", ["rank", "word", "tag", "freq", "percent"], rows)
+
+
+def ranges(corpus, lowercase=False):
+    mod = need("lm_docfreq", "the range list")
+    rows = mod.make_wfreqinfiles(corpus.workspace, corpus.name, corpus.language, lowercase)
+    return Table("Range (texts each word occurs in)", ["rank", "word", "texts", "percent"], rows)
+
+
+def _check_regexps(words):
+    for w in words:
+        try:
+            re.compile(w)
+        except re.error as e:
+            raise CliError(f"bad regular expression {w!r}: {e}", 2) from None
+
+
+def dispersion(corpus, term, pos=None, ignore_case=True, regexp=False, sort="hits",
+               positions=False):
+    words = term.split()
+    if not 1 <= len(words) <= 3:
+        raise CliError("the search term must have one to three words", 2)
+    if regexp:
+        _check_regexps([w.lower() for w in words] if ignore_case else words)
+    pos = corpus.check_tags(pos)
+    mod = need("lm_spread", "dispersion")
+    totals, dpts, rows = mod.make_dispersion(corpus.workspace, corpus.name, " ".join(words),
+                                             pos, not ignore_case, bool(regexp))
+    title = f"Dispersion of {term!r}"
+    if positions:
+        hits = [(text, p) for text, ps in dpts.items() for p in ps]
+        return Table(title, ["no", "text", "position %"],
+                     [(i, text, p) for i, (text, p) in enumerate(hits, 1)])
+    if sort == "hits":
+        rows = _sorted(rows, key=lambda r: r[3])
+    hits = sum(r[3] for r in rows)
+    notes = []
+    if totals:
+        notes.append(f"{hits:,} hits in {sum(1 for r in rows if r[3]):,} of {len(rows):,} "
+                     f"texts; per fifth of the texts: " + ", ".join(f"{t:,}" for t in totals))
+    else:
+        notes.append(f"{term!r} does not occur in this corpus")
+    headers = ["rank" if sort == "hits" else "no", "text", "tokens", "hits", "0-20%", "20-40%",
+               "40-60%", "60-80%", "80-100%"]
+    return Table(title, headers, rows, notes)
+
+
+def _cluster_sort(rows, sort):
+    if sort == "freq":
+        return _sorted(rows, key=lambda r: r[2]), "rank"
+    if sort == "range":
+        return _sorted(rows, key=lambda r: (r[3], r[2])), "rank"
+    return rows, "no"
+
+
+def clusters(corpus, word, pos=None, size=2, case_sensitive=False, sort="freq"):
+    words = word.split()
+    if len(words) != 1:
+        raise CliError("clusters are made around one search word", 2)
+    if not 1 <= size <= 3:
+        raise CliError("the cluster size must be 1, 2 or 3", 2)
+    pos = corpus.check_tags(pos)
+    if pos is not None and len(pos.split()) != 1:
+        raise CliError("clusters take one tag in --pos", 2)
+    mod = need("lm_bundles", "clusters")
+    rows = mod.make_clusters(corpus.workspace, corpus.name, words[0], pos, bool(case_sensitive),
+                             size)
+    rows, first = _cluster_sort(rows, sort)
+    return Table(f"Clusters of {word!r} ({size} tokens)", [first, "cluster", "freq", "texts",
+                                                           "percent"], rows)
+
+
+def ngrams(corpus, size=2, pos=None, lowercase=False, sort="freq"):
+    if not 1 <= size <= 5:
+        raise CliError("the n-gram size must be from 1 to 5", 2)
+    pos = corpus.check_tags(pos)
+    mod = need("lm_sequences", "n-grams")
+    rows = mod.make_ngrams(corpus.workspace, corpus.name, pos, size, bool(lowercase))
+    rows, first = _cluster_sort(rows, sort)
+    return Table(f"{size}-grams", [first, "n-gram", "freq", "texts", "percent"], rows)
+
+
+def reference_languages():
+    folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return []
+    return sorted(n[len("reflist_"):-len(".tab")] for n in names
+                  if n.startswith("reflist_") and n.endswith(".tab"))
+
+
+def keywords(corpus, language=None, measure="ll", sort="score"):
+    language = language or corpus.language
+    langs = reference_languages()
+    if language not in langs:
+        raise CliError(f"no reference list for language {language!r} (available: "
+                       f"{', '.join(langs) or 'none'})", 2)
+    mod = need("lm_keyness", "keywords")
+    rows = mod.make_keywords(corpus.workspace, corpus.name, language, MEASURES[measure])
+    rows = [tuple(r) for r in rows]
+    if sort == "score":
+        rows = _sorted(rows, key=lambda r: r[3])
+    name = "log-likelihood" if measure == "ll" else "chi-square"
+    return Table(f"Keywords ({name} against the {language} reference list)",
+                 ["rank", "word", "freq", name], rows)
+
+
+# ---------------------------------------------------------------------------------------------
+# Commands
+
+def _output_format(args):
+    if args.format:
+        return args.format
+    if args.output:
+        ext = os.path.splitext(args.output)[1].lower()
+        return {".tsv": "tsv", ".tab": "tsv", ".csv": "csv"}.get(ext, "table")
+    return "table"
+
+
+def _emit(table, args):
+    fmt = _output_format(args)
+    if args.output:
+        try:
+            with open(args.output, "w", encoding="utf-8", newline="") as out:
+                render(table, fmt, out, args.limit)
+        except OSError as e:
+            raise CliError(f"cannot write {args.output}: {e.strerror}") from None
+        print(f"{len(table.rows) if args.limit is None else min(args.limit, len(table.rows)):,}"
+              f" rows written to {args.output}", file=sys.stderr)
+    else:
+        render(table, fmt, sys.stdout, args.limit)
+    return 0
+
+
+def _analysis(fn):
+    def run(args):
+        return _emit(fn(Corpus(args.corpus), args), args)
+    return run
+
+
+cmd_wordlist = _analysis(lambda c, a: wordlist(c, a.lowercase))
+cmd_freq = _analysis(lambda c, a: wordtags(c, a.lowercase))
+cmd_range = _analysis(lambda c, a: ranges(c, a.lowercase))
+cmd_dispersion = _analysis(lambda c, a: dispersion(c, a.term, a.pos, not a.case_sensitive,
+                                                   a.regexp, a.sort, a.positions))
+cmd_clusters = _analysis(lambda c, a: clusters(c, a.word, a.pos, a.size, a.case_sensitive,
+                                               a.sort))
+cmd_ngrams = _analysis(lambda c, a: ngrams(c, a.size, a.pos, a.lowercase, a.sort))
+cmd_keywords = _analysis(lambda c, a: keywords(c, a.language, a.measure, a.sort))
+
+
+def _progress(sources, fmt, encoding):
+    """A tqdm bar on stderr for a preparation of more than a few megabytes, when tqdm is installed
+    and stderr is a terminal; else None."""
+    if not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    total = input_size(sources, fmt, encoding)
+    if total < PROGRESS_MIN_BYTES:
+        return None
+    kw = {"total": total, "unit": "B", "unit_scale": True, "unit_divisor": 1024,
+          "desc": "preparing", "file": sys.stderr, "leave": False}
+    try:
+        return tqdm(delay=0.5, **kw)
+    except TypeError:  # tqdm before 4.58 has no delay
+        return tqdm(**kw)
+
+
+def _count(n, what):
+    return f"{n:,} {what}" + ("" if n == 1 else "s")
+
+
+def cmd_prepare(args):
+    start = time.time()
+    bar = _progress(args.sources, args.source_format, args.encoding)
+    try:
+        info = prepare(args.sources, args.corpus, fmt=args.source_format,
+                       language=args.language, tagger=args.tagger, encoding=args.encoding,
+                       progress=bar.update if bar is not None else None)
+    finally:
+        if bar is not None:
+            bar.close()
+    counts = ", ".join(_count(n, what) for n, what in (
+        (info.texts, "text"), (info.sentences, "sentence"), (info.tokens, "token"),
+        (info.types, "word form"), (info.tags, "tag")))
+    print(f"prepared {info.folder}: {counts} (tagger: {info.tagger}; "
+          f"{time.time() - start:.1f} s)")
+    print(f"next: {PROG} report {args.corpus}")
+    return 0
+
+
+def _pick_term(corpus):
+    """A search word for the report: the most frequent noun (or word) of four letters or more."""
+    if available("lm_tagfreq"):
+        for _, word, tag, _, _ in need("lm_tagfreq", "").make_wtfreq(
+                corpus.workspace, corpus.name, corpus.language, True):
+            if tag == "NOUN" and len(word) >= 4 and word.isalpha():
+                return word
+    for _, word, _ in need("lm_vocab", "the word list").make_wordlist(
+            corpus.workspace, corpus.name, corpus.language, True)[4]:
+        if len(word) >= 4 and word.isalpha():
+            return word
+    return None
+
+
+def report(corpus, limit=10, term=None, out=None):
+    """Top rows of every analysis whose module is available."""
+    out = out or sys.stdout
+    term = term or _pick_term(corpus)
+    steps = [
+        ("lm_vocab", lambda: wordlist(corpus)),
+        ("lm_tagfreq", lambda: wordtags(corpus)),
+        ("lm_docfreq", lambda: ranges(corpus)),
+        ("lm_keyness", lambda: keywords(corpus)),
+        ("lm_sequences", lambda: ngrams(corpus, size=3)),
+        ("lm_bundles", lambda: clusters(corpus, term, size=2)),
+        ("lm_spread", lambda: dispersion(corpus, term)),
+    ]
+    skipped = []
+    for module, make in steps:
+        if module in ("lm_bundles", "lm_spread") and not term:
+            continue
+        if module == "lm_keyness" and corpus.language not in reference_languages():
+            skipped.append(f"keywords (no reference list for {corpus.language!r})")
+            continue
+        if not available(module):
+            skipped.append(f"lumora.{module}")
+            continue
+        table = make()
+        out.write(f"\n== {table.title} ==\n")
+        render(table, "table", out, limit)
+    if skipped:
+        out.write(f"\nnot available here: {', '.join(skipped)}\n")
+    return 0
+
+
+def cmd_report(args):
+    return report(Corpus(args.corpus), args.limit, args.term)
+
+
+def cmd_demo(args):
+    from .sample import stdlib_texts
+
+    texts = stdlib_texts()
+    if len(texts) < 3:
+        raise CliError("cannot read the standard library's docstrings for the sample corpus")
+    version = ".".join(map(str, sys.version_info[:3]))
+    with tempfile.TemporaryDirectory(prefix="lumora-demo-") as tmp:
+        target = args.keep or os.path.join(tmp, "stdlib-docs")
+        info = prepare_texts(texts, target, language="en", tagger="rules")
+        print(f"Sample corpus: the docstrings of {info.texts} standard-library modules of "
+              f"Python {version}, one text per module: {info.tokens:,} tokens in "
+              f"{info.sentences:,} sentences, {info.types:,} word forms, tagged by lumora's "
+              "rule tagger.")
+        report(Corpus(target), args.limit, args.term)
+    if args.keep:
+        print(f"\nThe corpus is kept in {args.keep}; try: {PROG} freq {args.keep} --limit 20")
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------
+# Parser
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise CliError(f"{message} (see: {self.prog} --help)", 2)
+
+
+def _positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
+    return value
+
+
+def _output_options(p):
+    g = p.add_argument_group("output")
+    g.add_argument("--limit", type=_positive, metavar="N", help="show only the first N rows")
+    g.add_argument("--format", choices=("table", "tsv", "csv"),
+                   help="aligned table (default), or tab- or comma-separated values")
+    g.add_argument("-o", "--output", metavar="FILE",
+                   help="write to FILE instead of the screen (.tsv or .csv choose the format)")
+
+
+def build_parser():
+    p = _Parser(prog=PROG, description="Corpus analysis: word lists, word+tag lists, ranges, "
+                "dispersion, clusters, n-grams and keywords of a prepared corpus.",
+                epilog=f"Start with '{PROG} demo', or '{PROG} prepare TEXTS CORPUS' and then "
+                f"'{PROG} report CORPUS'.")
+    p.add_argument("--version", action="version",
+                   version=f"{PROG} {importlib.import_module('lumora').__version__}")
+    p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
+    sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    def command(name, func, help_text, corpus=True):
+        sp = sub.add_parser(name, help=help_text, description=help_text)
+        sp.set_defaults(func=func)
+        if corpus:
+            sp.add_argument("corpus", metavar="CORPUS", help="a corpus folder made by prepare")
+        return sp
+
+    sp = command("prepare", cmd_prepare, "prepare a corpus folder from texts", corpus=False)
+    sp.add_argument("sources", nargs="+", metavar="TEXTS",
+                    help="files or folders of .txt (plain text), .vrt/.vert (vertical) and "
+                    ".conllu (CoNLL-U) files")
+    sp.add_argument("corpus", metavar="CORPUS",
+                    help="the corpus folder to create (an older corpus there is replaced)")
+    sp.add_argument("--from", dest="source_format", choices=("auto",) + FORMATS,
+                    default="auto", help="input format (default: by file extension)")
+    sp.add_argument("--language", default="en",
+                    help="language code, for tokenising, tagging and keywords (default: en)")
+    sp.add_argument("--tagger", default="auto",
+                    help="tagger for plain text: auto (spaCy if installed with a model, else "
+                    "rules), rules, spacy[:MODEL] or module:callable (default: auto)")
+    sp.add_argument("--encoding", default="utf-8", help="encoding of the input files")
+
+    sp = command("wordlist", cmd_wordlist, "frequency list of word forms")
+    sp.add_argument("--lowercase", action="store_true", help="merge case variants")
+    _output_options(sp)
+
+    sp = command("freq", cmd_freq, "frequency list of word+tag pairs")
+    sp.add_argument("--lowercase", action="store_true", help="merge case variants")
+    _output_options(sp)
+
+    sp = command("range", cmd_range, "in how many texts each word occurs")
+    sp.add_argument("--lowercase", action="store_true", help="merge case variants")
+    _output_options(sp)
+
+    sp = command("dispersion", cmd_dispersion,
+                 "where a search term of one to three words occurs in each text")
+    sp.add_argument("term", metavar="TERM", help="one to three words (quote them)")
+    sp.add_argument("--pos", metavar="TAGS", help="tags, one per word (e.g. 'DET NOUN')")
+    sp.add_argument("--case-sensitive", action="store_true", help="match the exact form")
+    sp.add_argument("--regexp", action="store_true",
+                    help="each word is a regular expression matched at the start of words")
+    sp.add_argument("--sort", choices=("hits", "none"), default="hits",
+                    help="by number of hits (default) or in folder order")
+    sp.add_argument("--positions", action="store_true",
+                    help="list every hit's position (percent of its text) instead")
+    _output_options(sp)
+
+    sp = command("clusters", cmd_clusters, "the 1- to 3-token clusters around a search word")
+    sp.add_argument("word", metavar="WORD")
+    sp.add_argument("--size", type=int, default=2, help="cluster length, 1 to 3 (default: 2)")
+    sp.add_argument("--pos", metavar="TAG", help="only occurrences with this tag")
+    sp.add_argument("--case-sensitive", action="store_true",
+                    help="match the exact form (the clusters are then shown in lower case)")
+    sp.add_argument("--sort", choices=("freq", "range", "none"), default="freq",
+                    help="by frequency (default), by range, or in order of first occurrence")
+    _output_options(sp)
+
+    sp = command("ngrams", cmd_ngrams, "n-grams with frequency and range")
+    sp.add_argument("--size", type=int, default=2, help="n, 1 to 5 (default: 2)")
+    sp.add_argument("--pos", metavar="TAGS", help="tag pattern, one tag per token")
+    sp.add_argument("--lowercase", action="store_true", help="merge case variants")
+    sp.add_argument("--sort", choices=("freq", "range", "none"), default="freq",
+                    help="by frequency (default), by range, or in order of first occurrence")
+    _output_options(sp)
+
+    sp = command("keywords", cmd_keywords,
+                 "keywords against a reference word list of the corpus's language")
+    sp.add_argument("--language", help="reference list language (default: the corpus's: "
+                    + ", ".join(reference_languages()) + ")")
+    sp.add_argument("--measure", choices=tuple(MEASURES), default="ll",
+                    help="log-likelihood (default) or chi-square")
+    sp.add_argument("--sort", choices=("score", "freq"), default="score",
+                    help="by keyness score (default) or by frequency")
+    _output_options(sp)
+
+    sp = command("report", cmd_report, "the top rows of every analysis")
+    sp.add_argument("--limit", type=_positive, default=10, metavar="N",
+                    help="rows per analysis (default: 10)")
+    sp.add_argument("--term", help="search word for clusters and dispersion (default: the "
+                    "most frequent noun)")
+
+    sp = command("demo", cmd_demo, "every analysis on a sample corpus made from the "
+                 "docstrings of Python's standard library", corpus=False)
+    sp.add_argument("--limit", type=_positive, default=10, metavar="N",
+                    help="rows per analysis (default: 10)")
+    sp.add_argument("--term", help="search word for clusters and dispersion")
+    sp.add_argument("--keep", metavar="CORPUS", help="prepare the sample corpus into this "
+                    "folder and keep it")
+    return p
+
+
+def main(argv=None):
+    """Run the command line; returns the exit status."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    debug = "--debug" in argv
+    try:
+        args = build_parser().parse_args(argv)
+        if not getattr(args, "command", None):
+            raise CliError(f"no command given (try: {PROG} demo, or {PROG} --help)", 2)
+        return args.func(args)
+    except SystemExit as e:  # --help and --version
+        return e.code if isinstance(e.code, int) else 0
+    except CliError as e:
+        _error(str(e))
+        return e.status
+    except (PrepareError, TaggerError) as e:
+        _error(str(e))
+        return 1
+    except KeyboardInterrupt:
+        _error("interrupted")
+        return 130
+    except BrokenPipeError:
+        # The reader went away (lumora freq CORPUS | head): stop quietly.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return 1
+    except OSError as e:
+        if debug:
+            raise
+        where = f": {e.filename}" if e.filename else ""
+        _error(f"{e.strerror or _first_line(e)}{where}")
+        return 1
+    except Exception as e:
+        if debug:
+            raise
+        _error(f"{type(e).__name__}: {_first_line(e)} (run with --debug for the traceback)")
+        return 1
+
+
+def _error(message):
+    print(f"{PROG}: error: {message}", file=sys.stderr)
