@@ -106,4 +106,34 @@ inline PyErrorSet interpreter_change() {
 
 inline const char* numpy_import_failed() { return "numpy.core.multiarray failed to import"; }
 
+inline PyErrorSet tuple_index() {
+  PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+  return {};
+}
+
+// Unpacking a result into a fixed number of names.
+inline PyErrorSet too_many_values(Py_ssize_t expected) {
+  PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+  return {};
+}
+
+inline PyErrorSet need_more_values(Py_ssize_t got) {
+  PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+  return {};
+}
+
+// A language name that would lead a data-file path out of its folder.
+inline PyErrorSet bad_language(PyObject* language) {
+  PyErr_Format(PyExc_ValueError,
+               "invalid language %R: a path separator, '..' or a NUL character is not allowed",
+               language);
+  return {};
+}
+
+// An encoded node or tag list whose ids are not integers ("float64", "str", "NoneType").
+inline PyErrorSet ids_not_integers(const char* got) {
+  PyErr_Format(PyExc_TypeError, "encoded ids must be integers, not %.200s", got);
+  return {};
+}
+
 }  // namespace lumora::err
