@@ -3,6 +3,7 @@
 // single-precision percentages are native.
 #pragma once
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,7 +12,8 @@
 namespace lumora {
 
 namespace names {
-inline Name compile{"compile"}, findall{"findall"}, match{"match"}, lower{"lower"};
+inline Name compile{"compile"}, findall{"findall"}, match{"match"}, lower{"lower"},
+    dunder_round{"__round__"};
 }
 
 // re.compile(pattern) with default flags (Unicode \W for str patterns).
@@ -38,13 +40,36 @@ inline bool matches(PyObject* pattern, PyObject* s) {
 // s.lower()
 inline Ref str_lower(PyObject* s) { return call_method(s, names::lower); }
 
-// Python's round(x, ndigits) for a finite double: the exact binary value rounded to the nearest
-// multiple of 10**-ndigits, halves to even. C's "%.*f" formats the exact value with the same rule.
+// Python's round(x, ndigits) for a double: the exact binary value rounded to the nearest multiple
+// of 10**-ndigits, halves to even, then the nearest double to that decimal. Natively while
+// |x| * 10**ndigits < 2**52: an fma yields the product's rounding error, so halves are judged on the
+// exact value, and k / 10**ndigits is the correctly rounded quotient of two exact doubles, the
+// double Python's strtod gives for the digits. Elsewhere (negative or large ndigits, huge x)
+// Python's float.__round__ does it, with its OverflowError.
 inline double py_round(double x, int ndigits) {
   if (!(x == x) || x - x != 0.0) return x;  // nan and infinities stay as they are
-  char buf[400];
-  std::snprintf(buf, sizeof buf, "%.*f", ndigits, x);
-  return std::strtod(buf, nullptr);
+  static const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (ndigits >= 0 && ndigits <= 22) {
+    const double scale = kPow10[ndigits];
+    const double ax = std::fabs(x);
+    const double p = ax * scale;
+    if (p < 4503599627370496.0) {  // 2**52: floor and p - floor(p) are exact below it
+      const double e = std::fma(ax, scale, -p);  // ax * scale == p + e exactly
+      const double fl = std::floor(p);
+      const double frac = p - fl;
+      const bool up = frac > 0.5 ||
+                      (frac == 0.5 && (e > 0.0 || (e == 0.0 && std::fmod(fl, 2.0) != 0.0)));
+      return std::copysign((up ? fl + 1.0 : fl) / scale, x);
+    }
+  }
+  Ref value = ok(PyFloat_FromDouble(x));
+  Ref digits = ok(PyLong_FromLong(ndigits));
+  Ref rounded = call_method(value.get(), names::dunder_round, digits.get());
+  double r = PyFloat_AsDouble(rounded.get());
+  if (r == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+  return r;
 }
 
 // part / whole * 100 in double precision, rounded to single precision.
