@@ -8,6 +8,7 @@
 
 #include "lumora/common/args.hpp"
 #include "lumora/common/module.hpp"
+#include "lumora/common/npy.hpp"
 
 namespace lumora {
 
@@ -131,6 +132,7 @@ class TokenArray {
  public:
   // Loads np.load(path); `columns` is how many leading columns the caller reads.
   void load(PyObject* module, PyObject* path, int columns) {
+    if (load_native(path, columns)) return;
     Ref np = global(module, names::np);
     Ref arr = call_method(np.get(), names::load, path);
     Ref ndarray = attr(np.get(), names::ndarray);
@@ -138,6 +140,42 @@ class TokenArray {
     check(is_array);
     if (!is_array) throw err::cannot_convert(arr.get(), "numpy.ndarray");
     from_array(arr.get(), columns);
+  }
+
+  // Reads the plain layout of a token array without NumPy; false when NumPy must read the file.
+  bool load_native(PyObject* path, int columns) {
+    buffer_.release();
+    copy_.clear();
+    rows_ = 0;
+    base_ = nullptr;
+    if (!PyUnicode_CheckExact(path)) return false;
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    if (!encoded) {
+      PyErr_Clear();
+      return false;
+    }
+    const char* p = PyBytes_AS_STRING(encoded.get());
+    if (std::strlen(p) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))) return false;
+    npy::Header h;
+    if (!npy::read(p, &h, copy_)) {
+      copy_.clear();
+      return false;
+    }
+    if (h.ndim == 1 && h.shape[0] == 0) return true;  // an empty text
+    if (h.ndim != 2 || h.shape[1] < columns) {
+      copy_.clear();
+      return false;  // NumPy's indexing error, through the array NumPy reads
+    }
+    rows_ = static_cast<Py_ssize_t>(h.shape[0]);
+    base_ = copy_.data();
+    if (h.fortran) {
+      rs_ = 1;
+      cs_ = static_cast<Py_ssize_t>(h.shape[0]);
+    } else {
+      rs_ = static_cast<Py_ssize_t>(h.shape[1]);
+      cs_ = 1;
+    }
+    return true;
   }
 
   // Views an array object already at hand.
