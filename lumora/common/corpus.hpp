@@ -132,9 +132,10 @@ class TokenArray {
  public:
   // Loads np.load(path); `columns` is how many leading columns the caller reads.
   void load(PyObject* module, PyObject* path, int columns) {
-    if (load_native(path, columns)) return;
     Ref np = global(module, names::np);
-    Ref arr = call_method(np.get(), names::load, path);
+    Ref load = attr(np.get(), names::load);
+    if (load.get() == numpy_load_at_start() && load_native(path, columns)) return;
+    Ref arr = call(load.get(), path);
     Ref ndarray = attr(np.get(), names::ndarray);
     int is_array = PyObject_IsInstance(arr.get(), ndarray.get());
     check(is_array);
@@ -143,7 +144,8 @@ class TokenArray {
   }
 
   // Reads the plain layout of a token array without NumPy; false when NumPy must read the file.
-  bool load_native(PyObject* path, int columns) {
+  // With exact_columns, a two-dimensional array must have exactly `columns` columns.
+  bool load_native(PyObject* path, int columns, bool exact_columns = false) {
     buffer_.release();
     copy_.clear();
     rows_ = 0;
@@ -162,7 +164,7 @@ class TokenArray {
       return false;
     }
     if (h.ndim == 1 && h.shape[0] == 0) return true;  // an empty text
-    if (h.ndim != 2 || h.shape[1] < columns) {
+    if (h.ndim != 2 || h.shape[1] < columns || (exact_columns && h.shape[1] != columns)) {
       copy_.clear();
       return false;  // NumPy's indexing error, through the array NumPy reads
     }

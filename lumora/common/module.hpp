@@ -87,6 +87,13 @@ inline void bind_import(PyObject* m, const char* attr, const char* module_name) 
   bind(m, attr, mod.get());
 }
 
+// numpy.load as it was when the module started: while a module's `np.load` is still this function,
+// plain token arrays may be read natively; a replaced np or np.load is always called.
+inline PyObject*& numpy_load_at_start() {
+  static PyObject* load = nullptr;
+  return load;
+}
+
 // Imports NumPy, reporting a failure the way NumPy's C interface does (the cause stays chained).
 inline void bind_numpy(PyObject* m) {
   PyObject* mod = PyImport_ImportModule("numpy");
@@ -112,6 +119,8 @@ inline void bind_numpy(PyObject* m) {
     throw PyErrorSet{};
   }
   Ref owned = Ref::steal(mod);
+  if (numpy_load_at_start() == nullptr) numpy_load_at_start() = PyObject_GetAttrString(mod, "load");
+  if (numpy_load_at_start() == nullptr) throw PyErrorSet{};
   bind(m, "np", mod);
 }
 

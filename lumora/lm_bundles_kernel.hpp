@@ -1,0 +1,256 @@
+// The counting kernel of the cluster module: plain C++ with no Python types, so that tests and
+// benchmarks can reach it. Finds the hits of a search word in one token array, numbers the windows
+// of `size` tokens around them, and decides the punctuation rule over character classes.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "lumora/common/hashmap.hpp"
+
+namespace lumora::bundles {
+
+inline constexpr int kMaxSize = 3;
+
+// The ids a search word or a tag stands for (usually one, a few for case variants).
+class IdSet {
+ public:
+  void assign(std::vector<int64_t> ids) {
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    ids_ = std::move(ids);
+  }
+  bool contains(int64_t v) const noexcept {
+    if (ids_.size() == 1) return ids_[0] == v;
+    if (ids_.size() <= 8) {
+      for (int64_t x : ids_)
+        if (x == v) return true;
+      return false;
+    }
+    return std::binary_search(ids_.begin(), ids_.end(), v);
+  }
+
+ private:
+  std::vector<int64_t> ids_;
+};
+
+// Columns 0 and 1 of one token array, as strided 64-bit integers.
+struct TokenView {
+  const int64_t* base;
+  ptrdiff_t rows, row_stride, col_stride;
+  int64_t word(ptrdiff_t i) const noexcept { return base[i * row_stride]; }
+  int64_t tag(ptrdiff_t i) const noexcept { return base[i * row_stride + col_stride]; }
+};
+
+// An insertion-ordered index of tuples of `width` 32-bit numbers: each distinct tuple gets the
+// next number 0, 1, 2, ... in order of first insertion. Open addressing, linear probing; a slot
+// holds the upper half of the tuple's hash beside its number, so most probes touch one array.
+class TupleIndex {
+ public:
+  explicit TupleIndex(int width) : width_(width) { rehash(1024); }
+
+  uint32_t insert(const uint32_t* t, bool* inserted) { return insert(t, hash(t), inserted); }
+
+  // The same with the tuple's hash at hand (see hash()).
+  uint32_t insert(const uint32_t* t, uint64_t h, bool* inserted) {
+    const auto tag = static_cast<uint32_t>(h >> 32);
+    size_t i = h & mask_;
+    for (;;) {
+      uint64_t slot = slots_[i];
+      if (slot == 0) break;
+      if (static_cast<uint32_t>(slot >> 32) == tag) {
+        auto n = static_cast<uint32_t>(slot) - 1;
+        if (equal(n, t)) {
+          *inserted = false;
+          return n;
+        }
+      }
+      i = (i + 1) & mask_;
+    }
+    if (count_ == UINT32_MAX - 1) throw std::length_error("too many distinct windows");
+    keys_.insert(keys_.end(), t, t + width_);
+    const uint32_t n = count_++;
+    slots_[i] = (static_cast<uint64_t>(tag) << 32) | (n + 1);
+    *inserted = true;
+    if (static_cast<size_t>(count_) * 2 > slots_.size()) rehash(slots_.size() * 2);
+    return n;
+  }
+
+  // Asks for the cache line where a tuple of this hash is looked up first.
+  void prefetch(uint64_t h) const noexcept {
+#if defined(__GNUC__)
+    __builtin_prefetch(&slots_[h & mask_]);
+#else
+    (void)h;
+#endif
+  }
+
+  size_t size() const noexcept { return count_; }
+  const uint32_t* key(size_t n) const noexcept { return &keys_[n * static_cast<size_t>(width_)]; }
+
+  uint64_t hash(const uint32_t* t) const noexcept {
+    uint64_t x = t[0];
+    for (int j = 1; j < width_; ++j) x = (x << 21) ^ (x >> 43) ^ t[j];
+    return mix64(x ^ (static_cast<uint64_t>(width_) << 61));
+  }
+
+ private:
+  bool equal(uint32_t n, const uint32_t* t) const noexcept {
+    const uint32_t* k = key(n);
+    for (int j = 0; j < width_; ++j)
+      if (k[j] != t[j]) return false;
+    return true;
+  }
+  void rehash(size_t cap) {
+    slots_.assign(cap, 0u);
+    mask_ = cap - 1;
+    for (uint32_t n = 0; n < count_; ++n) {
+      const uint64_t h = hash(key(n));
+      size_t i = h & mask_;
+      while (slots_[i] != 0) i = (i + 1) & mask_;
+      slots_[i] = ((h >> 32) << 32) | (n + 1);
+    }
+  }
+
+  int width_;
+  uint32_t count_ = 0;
+  std::vector<uint32_t> keys_;
+  std::vector<uint64_t> slots_;
+  size_t mask_ = 0;
+};
+
+// Dense numbers of word ids in order of first appearance, with a small direct-mapped cache in
+// front of the index: windows are mostly made of a few frequent words.
+class IdNumbers {
+ public:
+  IdNumbers() : cache_(kCacheSize) {}
+
+  uint32_t number(int64_t id) {
+    Line& line = cache_[(static_cast<uint64_t>(id) * 0x9E3779B97F4A7C15ULL) >> (64 - kCacheBits)];
+    if (line.number != 0 && line.id == id) return line.number - 1;
+    const uint32_t n = index_.insert(static_cast<uint64_t>(id));
+    line = Line{id, n + 1};
+    return n;
+  }
+  size_t size() const noexcept { return index_.size(); }
+  int64_t id(size_t n) const noexcept { return static_cast<int64_t>(index_.key(n)); }
+
+ private:
+  static constexpr int kCacheBits = 12;
+  static constexpr size_t kCacheSize = size_t{1} << kCacheBits;
+  struct Line {
+    int64_t id = 0;
+    uint32_t number = 0;  // 1 + the dense number; 0 for an empty line
+  };
+  KeyIndex index_;
+  std::vector<Line> cache_;
+};
+
+// The windows of one call. Word ids are numbered densely, windows are tuples of those numbers;
+// per distinct window its count over the corpus, and per text the distinct windows it holds.
+// Windows are numbered in the order they first arose, which is also the order in which their
+// texts are first counted.
+struct WindowCounts {
+  explicit WindowCounts(int width) : windows(width) {}
+
+  struct Count {
+    int64_t total = 0;       // over the corpus
+    uint32_t last_text = 0;  // 1 + the last text that counted it
+  };
+
+  IdNumbers ids;
+  TupleIndex windows;
+  std::vector<Count> counts;           // per window
+  std::vector<uint32_t> text_windows;  // each text's distinct windows, text after text
+  std::vector<size_t> text_end;        // per text: the end of its part of text_windows
+
+  size_t texts() const noexcept { return text_end.size(); }
+  void add_empty_text() { text_end.push_back(text_windows.size()); }
+};
+
+// Counts the windows of `size` tokens around every hit of one text, each hit's windows from the
+// leftmost to the rightmost. A window that reaches beyond the text, or that holds the id 0 (no
+// word), is never listed, so it is not counted. `tuples` and `hashes` are scratch space.
+inline void count_text(const TokenView& t, const IdSet& node, const IdSet* pos, int size,
+                WindowCounts& c, std::vector<uint32_t>& tuples, std::vector<uint64_t>& hashes) {
+  // First the text's windows in order, as tuples of dense numbers.
+  tuples.clear();
+  int64_t ids[2 * kMaxSize - 1];
+  uint32_t dense[2 * kMaxSize - 1];
+  for (ptrdiff_t p = 0; p < t.rows; ++p) {
+    if (!node.contains(t.word(p))) continue;
+    if (pos != nullptr && !pos->contains(t.tag(p))) continue;
+    // The tokens the hit's windows cover, each numbered once.
+    const ptrdiff_t lo = std::max<ptrdiff_t>(p - (size - 1), 0);
+    const ptrdiff_t hi = std::min<ptrdiff_t>(p + (size - 1), t.rows - 1);
+    for (ptrdiff_t q = lo; q <= hi; ++q) {
+      ids[q - lo] = t.word(q);
+      dense[q - lo] = ids[q - lo] != 0 ? c.ids.number(ids[q - lo]) : 0;
+    }
+    const ptrdiff_t last = std::min<ptrdiff_t>(p, t.rows - size);
+    for (ptrdiff_t s = lo; s <= last; ++s) {
+      bool gap = false;
+      for (int j = 0; j < size; ++j) gap |= ids[s - lo + j] == 0;
+      if (!gap) tuples.insert(tuples.end(), &dense[s - lo], &dense[s - lo] + size);
+    }
+  }
+
+  // Then counted in that order, each look-up's first cache line asked for a few windows ahead.
+  const size_t n = tuples.size() / static_cast<size_t>(size);
+  hashes.resize(n);
+  for (size_t k = 0; k < n; ++k) hashes[k] = c.windows.hash(&tuples[k * size]);
+  constexpr size_t kAhead = 8;
+  for (size_t k = 0; k < std::min(n, kAhead); ++k) c.windows.prefetch(hashes[k]);
+  const auto text = static_cast<uint32_t>(c.text_end.size() + 1);
+  for (size_t k = 0; k < n; ++k) {
+    if (k + kAhead < n) c.windows.prefetch(hashes[k + kAhead]);
+    bool inserted = false;
+    const uint32_t g = c.windows.insert(&tuples[k * size], hashes[k], &inserted);
+    if (inserted) c.counts.emplace_back();
+    WindowCounts::Count& count = c.counts[g];
+    count.total += 1;
+    if (count.last_text != text) {
+      count.last_text = text;
+      c.text_windows.push_back(g);
+    }
+  }
+  c.text_end.push_back(c.text_windows.size());
+}
+
+// Character classes of the punctuation rule: a word character (letter, digit or underscore in
+// the sense of Python's re), the space, any other character.
+enum CharClass : uint8_t { kWordChar = 0, kSpace = 1, kOtherChar = 2 };
+
+// Whether "^\W+ | \W+$| \W+ " finds a match in a text of these classes. Since the space is itself
+// a non-word character, that is: the non-word run at the start holds a space after its first
+// character, or the run at the end holds a space before its last character, or some run holds
+// two spaces at least two apart. (A "$" before a final line end adds nothing: the line end is a
+// non-word character too.)
+inline bool punctuation_match(const uint8_t* c, size_t n) noexcept {
+  for (size_t i = 0; i < n && c[i] != kWordChar; ++i)
+    if (c[i] == kSpace && i >= 1) return true;
+  for (size_t j = n; j > 0 && c[j - 1] != kWordChar; --j)
+    if (c[j - 1] == kSpace && j < n) return true;
+  size_t k = 0;
+  while (k < n) {
+    if (c[k] == kWordChar) {
+      ++k;
+      continue;
+    }
+    size_t first = SIZE_MAX, last = 0;
+    for (; k < n && c[k] != kWordChar; ++k) {
+      if (c[k] == kSpace) {
+        if (first == SIZE_MAX) first = k;
+        last = k;
+      }
+    }
+    if (first != SIZE_MAX && last - first >= 2) return true;
+  }
+  return false;
+}
+
+}  // namespace lumora::bundles
