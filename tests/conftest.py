@@ -145,6 +145,19 @@ def tokens_of(text, tag="NN"):
     return out
 
 
+def run_python(code, timeout=120):
+    """Runs code in a fresh interpreter that imports the same lumora as this process (not the
+    source tree of the working folder, which holds no built modules after an install)."""
+    import subprocess
+    import textwrap
+
+    import lumora
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(lumora.__file__)))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, check=False, env=env,
+                          cwd=os.path.dirname(__file__))
+
+
 @pytest.fixture
 def prepared(tmp_path):
     """Factory: prepared(texts, **kw) -> Corpus in prepared form under tmp_path."""

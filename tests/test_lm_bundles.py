@@ -2,14 +2,11 @@ import gc
 import os
 import pickle
 import re
-import subprocess
-import sys
-import textwrap
 import tracemalloc
 
 import numpy as np
 import pytest
-from conftest import make_indexed, tokens_of
+from conftest import run_python, make_indexed, tokens_of
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -390,8 +387,7 @@ def test_reinitialisation_is_refused():
         except RuntimeError as e:
             print(e)
     """
-    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                       text=True, timeout=120, check=False)
+    r = run_python(code)
     assert r.stdout.strip() == (
         "Module 'lm_bundles' has already been imported. Re-initialisation is not supported.")
 

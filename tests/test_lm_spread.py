@@ -1,7 +1,6 @@
 import gc
 import os
 import re
-import subprocess
 import sys
 import tempfile
 import textwrap
@@ -9,7 +8,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from conftest import make_indexed, tokens_of
+from conftest import run_python, make_indexed, tokens_of
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -472,8 +471,6 @@ def test_no_leak_on_repeated_calls(indexed):
 
 
 def test_reinitialisation_is_refused():
-    import lumora
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(lumora.__file__)))
     code = textwrap.dedent("""
         import sys, importlib
         import lumora.lm_spread
@@ -483,7 +480,6 @@ def test_reinitialisation_is_refused():
         except RuntimeError as e:
             print(e)
     """)
-    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                       env=env, check=False)
+    r = run_python(code)
     assert r.stdout.strip() == (
         "Module 'lm_spread' has already been imported. Re-initialisation is not supported.")
