@@ -2,6 +2,8 @@
 // PyErrorSet, so call sites read `throw err::expected("dict", obj);`.
 #pragma once
 
+#include <cstring>
+
 #include "lumora/common/ref.hpp"
 
 namespace lumora::err {
@@ -33,9 +35,16 @@ inline PyErrorSet incorrect_type(const char* arg, const char* expected, PyObject
   return {};
 }
 
+// The type's name without its module ("OrderedDict", not "collections.OrderedDict").
+inline const char* short_type_name(PyObject* obj) {
+  const char* name = Py_TYPE(obj)->tp_name;
+  const char* dot = std::strrchr(name, '.');
+  return dot ? dot + 1 : name;
+}
+
 // "Expected dict, got list": a value of the wrong exact type.
 inline PyErrorSet expected(const char* type_name, PyObject* got) {
-  PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", type_name, Py_TYPE(got)->tp_name);
+  PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", type_name, short_type_name(got));
   return {};
 }
 
