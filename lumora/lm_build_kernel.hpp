@@ -212,7 +212,7 @@ inline Stop read_tokens(const unsigned char* data, size_t size, const StrTable* 
   Line batch[kBatch];
   const unsigned char* end = data + size;
   const unsigned char* pos = data;
-  const bool has_cr = std::memchr(data, '\r', size) != nullptr;
+  const bool has_cr = size > 0 && std::memchr(data, '\r', size) != nullptr;
   cells.reserve(cells.size() + size / 2);  // a token line has at least 8 bytes
   for (;;) {
     int n = 0;

@@ -517,6 +517,8 @@ def test_real_corpus_and_english_list(tmp_path, conllu_corpus):
     assert the[3] == baseline.chi_square(the[2], int(ref["the"]), wordlist[0], total)
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="memory tracked under sanitizers keeps growing without any leak")
 def test_no_reference_leaks(kw, monkeypatch):
     kw.reference([f"w{i}\t{i}" for i in range(50)])
     words = [f"w{i}" * 2 for i in range(40)] + ["caf\u00e9"]

@@ -45,8 +45,10 @@ inline bool quoted(const char*& p, const char* e, std::string& out) {
   return true;
 }
 
+// A decimal literal as Python writes it: no sign, no leading zero (but for 0 itself).
 inline bool integer(const char*& p, const char* e, int64_t* v) {
   const char* s = p;
+  if (p + 1 < e && *p == '0' && p[1] >= '0' && p[1] <= '9') return false;
   int64_t x = 0;
   while (p < e && *p >= '0' && *p <= '9') {
     if (x > (INT64_MAX - 9) / 10) return false;
@@ -64,8 +66,7 @@ inline bool integer(const char*& p, const char* e, int64_t* v) {
 inline bool parse_header(const char* p, const char* e, Header* h) {
   using namespace detail;
   bool seen_descr = false, seen_order = false, seen_shape = false;
-  skip_space(p, e);
-  if (p >= e || *p++ != '{') return false;
+  if (p >= e || *p++ != '{') return false;  // NumPy refuses a header that starts otherwise
   for (;;) {
     skip_space(p, e);
     if (p < e && *p == '}') break;
@@ -98,8 +99,8 @@ inline bool parse_header(const char* p, const char* e, Header* h) {
         ++nd;
         skip_space(p, e);
         if (p < e && *p == ',') { ++p; continue; }
-        if (p < e && *p == ')') { ++p; break; }
-        return false;
+        if (p < e && *p == ')' && nd > 1) { ++p; break; }
+        return false;  // "(4)" is a number, not a shape
       }
       h->ndim = nd;
       seen_shape = true;
@@ -112,7 +113,9 @@ inline bool parse_header(const char* p, const char* e, Header* h) {
     if (p < e && *p == '}') break;
     return false;
   }
-  return seen_descr && seen_order && seen_shape;
+  ++p;  // the closing brace; only white space may follow it
+  skip_space(p, e);
+  return p == e && seen_descr && seen_order && seen_shape;
 }
 
 inline bool little_endian_host() {
@@ -159,16 +162,19 @@ inline bool read(const char* path, Header* h, std::vector<int64_t>& data) {
   } else {
     return false;
   }
-  if (hlen > 65536 || static_cast<uint64_t>(st.st_size) < hstart + hlen) return false;
+  // NumPy refuses headers over 10000 bytes unless told otherwise.
+  if (hlen > 10000 || static_cast<uint64_t>(st.st_size) < hstart + hlen) return false;
   std::string text(hlen, '\0');
   if (!read_all(&text[0], hlen, static_cast<off_t>(hstart))) return false;
   if (!parse_header(text.data(), text.data() + text.size(), h)) return false;
+  // The element count, refusing anything that could overflow (a file that large is NumPy's).
+  const uint64_t limit = uint64_t{1} << 40;
   uint64_t count = 1;
   for (int i = 0; i < h->ndim; ++i) {
-    if (h->shape[i] > (int64_t{1} << 40)) return false;
-    count *= static_cast<uint64_t>(h->shape[i]);
+    uint64_t dim = static_cast<uint64_t>(h->shape[i]);
+    if (dim > limit || (dim != 0 && count > limit / dim)) return false;
+    count *= dim;
   }
-  if (count > (uint64_t{1} << 40)) return false;
   uint64_t bytes = count * static_cast<uint64_t>(h->itemsize);
   if (static_cast<uint64_t>(st.st_size) < hstart + hlen + bytes) return false;
   data.resize(static_cast<size_t>(count));
