@@ -5,7 +5,6 @@ import pickle
 import random
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import textwrap
@@ -13,7 +12,7 @@ import types
 
 import numpy as np
 import pytest
-from conftest import make_indexed, tokens_of
+from conftest import run_python, make_indexed, tokens_of
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -450,8 +449,7 @@ def test_reinitialisation_is_refused():
         except RuntimeError as e:
             print(e)
     """)
-    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                       check=False)
+    r = run_python(code)
     assert r.stdout.strip() == ("Module 'lm_sequences' has already been imported. "
                                 "Re-initialisation is not supported.")
 
