@@ -367,31 +367,6 @@ std::unique_ptr<Reference> load_reference(PyObject* module, PyObject* language) 
   return ref;
 }
 
-// Unpacks exactly five items from a tuple, a list or any iterable (read for at most six).
-void unpack5(PyObject* seq, Ref (&out)[5]) {
-  if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    if (n > 5) throw err::too_many_values(5);
-    if (n < 5) throw err::need_more_values(n);
-    for (int i = 0; i < 5; ++i) out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(seq, i));
-    return;
-  }
-  Ref it = ok(PyObject_GetIter(seq));
-  for (int i = 0; i < 5; ++i) {
-    PyObject* item = PyIter_Next(it.get());
-    if (item == nullptr) {
-      if (PyErr_Occurred()) throw PyErrorSet{};
-      throw err::need_more_values(i);
-    }
-    out[i] = Ref::steal(item);
-  }
-  PyObject* extra = PyIter_Next(it.get());
-  if (extra != nullptr) {
-    Py_DECREF(extra);
-    throw err::too_many_values(5);
-  }
-  if (PyErr_Occurred()) throw PyErrorSet{};
-}
 
 Signature make_keywords_sig{
     "make_keywords", 4, {"workspace", "corpus_name", "language", "measure"}, 0b0111};
@@ -410,7 +385,7 @@ PyObject* make_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Ref make_wordlist = global(self, n_make_wordlist);
     Ref result = call(make_wordlist.get(), workspace, corpus_name, language, Py_True);
     Ref parts[5];
-    unpack5(result.get(), parts);
+    unpack(result.get(), parts, 5);
     result.reset();
     const int32_t tokens = to_int32(parts[0].get());
     to_int32(parts[1].get());  // types: checked, not used

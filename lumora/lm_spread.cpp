@@ -739,28 +739,6 @@ PyObject* translate(PyObject* self, PyObject* positions) {
   });
 }
 
-// Unpacks exactly three values, with the messages of compiled unpacking.
-void unpack3(PyObject* obj, Ref out[3]) {
-  if (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == 3) {
-    for (int k = 0; k < 3; ++k) out[k] = Ref::borrow(PyTuple_GET_ITEM(obj, k));
-    return;
-  }
-  Ref it = ok(PyObject_GetIter(obj));
-  for (int k = 0; k < 3; ++k) {
-    PyObject* next = PyIter_Next(it.get());
-    if (next == nullptr) {
-      if (PyErr_Occurred()) throw PyErrorSet{};
-      throw err::need_more_values(k);
-    }
-    out[k] = Ref::steal(next);
-  }
-  PyObject* extra = PyIter_Next(it.get());
-  if (extra != nullptr) {
-    Py_DECREF(extra);
-    throw err::too_many_values(3);
-  }
-  if (PyErr_Occurred()) throw PyErrorSet{};
-}
 
 Signature make_dispersion_sig{
     "make_dispersion",
@@ -788,7 +766,7 @@ PyObject* make_dispersion(PyObject* self, PyObject* const* args, Py_ssize_t narg
         Ref fn = global(self, n_translate);
         Ref result = call(fn.get(), positions.get());
         Ref parts[3];
-        unpack3(result.get(), parts);
+        unpack(result.get(), parts, 3);
         if (!PyTuple_CheckExact(parts[0].get())) throw err::expected("tuple", parts[0].get());
         if (!PyDict_CheckExact(parts[1].get())) throw err::expected("dict", parts[1].get());
         if (!PyList_CheckExact(parts[2].get())) throw err::expected("list", parts[2].get());

@@ -111,6 +111,33 @@ inline int32_t to_int32(PyObject* obj) {
   return static_cast<int32_t>(v);
 }
 
+// Unpacks exactly n values from a tuple, a list or any iterable (read for at most n + 1 items),
+// with the messages of compiled unpacking.
+inline void unpack(PyObject* seq, Ref* out, int n) {
+  if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(seq);
+    if (size > n) throw err::too_many_values(n);
+    if (size < n) throw err::need_more_values(size);
+    for (int i = 0; i < n; ++i) out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(seq, i));
+    return;
+  }
+  Ref it = ok(PyObject_GetIter(seq));
+  for (int i = 0; i < n; ++i) {
+    PyObject* item = PyIter_Next(it.get());
+    if (item == nullptr) {
+      if (PyErr_Occurred()) throw PyErrorSet{};
+      throw err::need_more_values(i);
+    }
+    out[i] = Ref::steal(item);
+  }
+  PyObject* extra = PyIter_Next(it.get());
+  if (extra != nullptr) {
+    Py_DECREF(extra);
+    throw err::too_many_values(n);
+  }
+  if (PyErr_Occurred()) throw PyErrorSet{};
+}
+
 // Adds two 32-bit counts, raising OverflowError as the native sum would not fit.
 inline int32_t add_int32(int32_t a, int64_t b) {
   int64_t s = static_cast<int64_t>(a) + b;
