@@ -509,6 +509,11 @@ CHARS = list("aZ_09.,'-!?") + ["\n", "\t", "é", "ß", "İ", "Σ", "ς", "ΑΣ",
 SPACES = [" ", "  ", "   "]
 
 
+# Under ASan this test has twice ended the whole pytest process (no sanitizer report, only
+# warnings of a refused 2**45-byte allocation); it passes without sanitizers and alone under them.
+# Skipped there until that is understood.
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="ends the process under ASan: under investigation")
 @settings(max_examples=200, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data(), spaces=st.booleans())
