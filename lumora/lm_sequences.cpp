@@ -888,6 +888,8 @@ struct WordTexts {
   uint32_t add(PyObject* s, Shape shape, uint64_t h) {
     const int kind = PyUnicode_KIND(s);
     const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+    // Each text starts at a multiple of 4 bytes, so 2- and 4-byte code points are read aligned.
+    chars.resize((chars.size() + 3) & ~static_cast<size_t>(3));
     if (chars.size() + static_cast<size_t>(len) * kind > UINT32_MAX || len > INT32_MAX ||
         texts.size() >= 0xFFFFFFF0u)
       throw std::length_error("word texts too long");

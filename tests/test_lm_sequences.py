@@ -325,6 +325,15 @@ def test_words_holding_spaces_join_to_one_string(indexed, lowercase, size):
         assert {r[1]: r[2:4] for r in rows}["new york city"] == (2, 2)
 
 
+@pytest.mark.parametrize("size", [2, 3])
+def test_words_of_mixed_widths_join(indexed, size):
+    """Words stored 1, 2 and 4 bytes a character, of odd lengths, joined into wider strings."""
+    words = ["abc", "Σσς", "𝐀", "x", "中文字", "😀", "é", "ǅ!", ","]
+    text = [(w, "NN") for w in words + words[::-1] + words[1::2]]
+    rows = assert_same(indexed({"t": text}), None, size, False)
+    assert any(r[1].startswith("abc Σσς 𝐀"[:4 * size - 1]) for r in rows)
+
+
 class Word(str):
     """A str subclass in a word dictionary: compared by its characters, kept as it is."""
 
@@ -509,11 +518,6 @@ CHARS = list("aZ_09.,'-!?") + ["\n", "\t", "é", "ß", "İ", "Σ", "ς", "ΑΣ",
 SPACES = [" ", "  ", "   "]
 
 
-# Under ASan this test has twice ended the whole pytest process (no sanitizer report, only
-# warnings of a refused 2**45-byte allocation); it passes without sanitizers and alone under them.
-# Skipped there until that is understood.
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="ends the process under ASan: under investigation")
 @settings(max_examples=200, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data(), spaces=st.booleans())
