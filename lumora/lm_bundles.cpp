@@ -9,6 +9,7 @@
 #include "lumora/common/hashmap.hpp"
 #include "lumora/common/messages.hpp"
 #include "lumora/common/module.hpp"
+#include "lumora/common/pickled_py.hpp"
 #include "lumora/common/pytext.hpp"
 #include "lumora/common/ref.hpp"
 #include "lumora/lm_bundles_kernel.hpp"
@@ -126,36 +127,83 @@ struct Search {
 
 Search parse_search(PyObject* module, PyObject* workspace, PyObject* corpus_name, PyObject* node,
                     PyObject* pos, bool lowercase) {
+  // The search word of a str node, found before the dictionaries are read: lower-casing,
+  // stripping and splitting a str have no effects and raise nothing. (A None node fails below,
+  // after the dictionaries, as the Python rendering fails.)
+  Ref word;
+  if (node != Py_None) {
+    Ref text = lowercase ? Ref::borrow(node) : str_lower(node);
+    word = first_word(text.get());
+  }
+  Ref bytes = word ? pickled_bytes(word.get()) : Ref();
+
   // An exact search looks the word up in the inverse of the id-to-word dictionary; when every
-  // form is a str that inverse is searched in place instead of being built.
+  // form is a str that inverse is searched in place instead of being built. A dictionary read
+  // natively is searched while it is read: the last entry with the word as key (a dict's lookup)
+  // or, for the inverse, as value.
   Ref words;
   bool search_values = false;
+  pickled::Dict native;
+  pickled::Obj last;
+  bool seen = false;
+  bool is_native = false;
   if (!lowercase) {
-    words = load_dict_obj(module, corpus_path(workspace, corpus_name, names::wordslc_pickle).get());
+    Ref path = corpus_path(workspace, corpus_name, names::wordslc_pickle);
+    is_native = read_pickled_dict(
+        module, path.get(), native, [&](const pickled::Obj& key, const pickled::Obj& value) {
+          if (bytes && same_bytes(native, key, bytes.get())) {
+            last = value;
+            seen = true;
+          }
+          return true;
+        });
+    if (!is_native) words = load_dict_obj(module, path.get());
   } else {
-    words = load_dict_obj(module, corpus_path(workspace, corpus_name, names::words_pickle).get());
-    search_values = values_are_str(words.get());
-    if (!search_values) words = invert(words.get());
+    // The inverse follows the stream's order, which is the dict's while keys are distinct; a
+    // list value would make building the inverse fail: Python does both of those.
+    Ref path = corpus_path(workspace, corpus_name, names::words_pickle);
+    pickled::KeySet keys;
+    is_native = read_pickled_dict(
+        module, path.get(), native, [&](const pickled::Obj& key, const pickled::Obj& value) {
+          if (value.kind == pickled::Obj::kList || !keys.insert(native, key)) return false;
+          if (bytes && same_bytes(native, value, bytes.get())) {
+            last = key;
+            seen = true;
+          }
+          return true;
+        });
+    if (!is_native) {
+      words = load_dict_obj(module, path.get());
+      search_values = values_are_str(words.get());
+      if (!search_values) words = invert(words.get());
+    }
   }
   Ref tags_obj = load_dict_obj(module, corpus_path(workspace, corpus_name, names::tags_pickle).get());
   Ref tags = invert(tags_obj.get());
   tags_obj.reset();
 
-  Ref text = lowercase ? Ref::borrow(node) : str_lower(node);
-  Ref word = first_word(text.get());
+  if (node == Py_None) {  // fails as the Python rendering fails
+    Ref text = lowercase ? Ref::borrow(node) : str_lower(node);
+    first_word(text.get());
+  }
   Ref tag = pos != Py_None ? first_word(pos) : Ref();
 
   Search s;
   if (word) {
-    PyObject* value = search_values ? last_key_of(words.get(), word.get())
-                                    : PyDict_GetItemWithError(words.get(), word.get());
-    if (value == nullptr && PyErr_Occurred()) throw PyErrorSet{};
-    if (value == nullptr) {
+    Ref found;
+    if (is_native) {
+      if (seen) found = pickled_object(native, last);
+    } else {
+      PyObject* value = search_values ? last_key_of(words.get(), word.get())
+                                      : PyDict_GetItemWithError(words.get(), word.get());
+      if (value == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+      if (value != nullptr) found = Ref::borrow(value);
+    }
+    if (!found) {
       s.known = false;
     } else {
-      Ref hold = Ref::borrow(value);
       s.has_word = true;
-      s.node.assign(encode_ids(module, hold.get()));
+      s.node.assign(encode_ids(module, found.get()));
     }
   }
   if (pos != Py_None) {
@@ -248,9 +296,12 @@ struct WordForm {
 // every text is.
 class Translator {
  public:
-  Translator(PyObject* module, PyObject* dict_words, bool lowercase, int size)
-      : module_(module), dict_words_(dict_words), lowercase_(lowercase), size_(size),
-        tuples_(size) {}
+  // dict_words: the id-to-word dict; or nullptr, with `native` its pickled form and
+  // `native_values` the value of each dense word number there (kind kNone: no entry).
+  Translator(PyObject* module, PyObject* dict_words, const pickled::Dict* native,
+             const std::vector<pickled::Obj>* native_values, bool lowercase, int size)
+      : module_(module), dict_words_(dict_words), native_(native), native_values_(native_values),
+        lowercase_(lowercase), size_(size), tuples_(size) {}
 
   Ref run(const WindowCounts& counts, int32_t total_files) {
     Ref re = global(module_, n_re);
@@ -319,13 +370,20 @@ class Translator {
   uint32_t form_of(uint32_t dense) {
     if (dense_form_[dense] >= 0) return static_cast<uint32_t>(dense_form_[dense]);
     const int64_t id = counts_->ids.id(dense);
-    Ref key = ok(PyLong_FromLongLong(id));
-    PyObject* value = PyDict_GetItemWithError(dict_words_, key.get());
-    if (value == nullptr) {
-      if (PyErr_Occurred()) throw PyErrorSet{};
-      throw err::key_error(key.get());
+    Ref held;
+    if (native_ != nullptr) {
+      const pickled::Obj& value = (*native_values_)[dense];
+      if (value.kind == pickled::Obj::kNone) throw err::key_error(ok(PyLong_FromLongLong(id)).get());
+      held = pickled_object(*native_, value);
+    } else {
+      Ref key = ok(PyLong_FromLongLong(id));
+      PyObject* value = PyDict_GetItemWithError(dict_words_, key.get());
+      if (value == nullptr) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        throw err::key_error(key.get());
+      }
+      held = Ref::borrow(value);
     }
-    Ref held = Ref::borrow(value);
     Ref text = lowercase_ ? str_lower(held.get()) : std::move(held);
     const uint32_t form = PyUnicode_CheckExact(text.get()) ? str_form(std::move(text))
                                                             : add_form(std::move(text), 0);
@@ -520,6 +578,8 @@ class Translator {
 
   PyObject* module_;
   PyObject* dict_words_;
+  const pickled::Dict* native_;
+  const std::vector<pickled::Obj>* native_values_;
   bool lowercase_;
   int size_;
   Ref pattern_, texts_;
@@ -583,9 +643,23 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
     Ref again = listdir(self, npy_path.get());
     const int32_t total_files = add_int32(0, PyList_GET_SIZE(again.get()));
-    Ref dict_words =
-        load_dict_obj(self, corpus_path(workspace, corpus_name, names::words_pickle).get());
-    Translator translator(self, dict_words.get(), lowercase, size);
+    Ref words_path = corpus_path(workspace, corpus_name, names::words_pickle);
+    // Read natively, the dictionary gives only the words of counted ids (a dict keeps the last
+    // value of a key).
+    pickled::Dict native;
+    std::vector<pickled::Obj> values(counts.ids.size());
+    const bool is_native = read_pickled_dict(
+        self, words_path.get(), native, [&](const pickled::Obj& key, const pickled::Obj& value) {
+          if (key.kind == pickled::Obj::kInt) {
+            const int64_t dense = counts.ids.find(key.i);
+            if (dense >= 0) values[static_cast<size_t>(dense)] = value;
+          }
+          return true;
+        });
+    Ref dict_words;
+    if (!is_native) dict_words = load_dict_obj(self, words_path.get());
+    Translator translator(self, dict_words.get(), is_native ? &native : nullptr, &values,
+                          lowercase, size);
     return translator.run(counts, total_files).release();
   });
 }
@@ -606,6 +680,7 @@ int exec_module(PyObject* m) {
     bind_numpy(m);
     bind(m, "DTYPE", reinterpret_cast<PyObject*>(&PyLong_Type));
     bind_import(m, "pickle", "pickle");
+    capture_pickle_defaults();
     bind_import(m, "re", "re");
     bind_function(m, &make_clusters_def);
     bind_test_dict(m);

@@ -138,6 +138,8 @@ class IdNumbers {
   }
   size_t size() const noexcept { return index_.size(); }
   int64_t id(size_t n) const noexcept { return static_cast<int64_t>(index_.key(n)); }
+  // The dense number of an id, or -1 when it has none.
+  int64_t find(int64_t id) const noexcept { return index_.find(static_cast<uint64_t>(id)); }
 
  private:
   static constexpr int kCacheBits = 12;

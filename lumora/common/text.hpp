@@ -15,7 +15,9 @@ constexpr bool is_space(uint32_t c) noexcept {
 }
 
 // Length of the valid UTF-8 prefix of [p, p+n), with Python's strict rules (no overlong forms, no
-// surrogates, nothing above U+10FFFF). Equal to n when all of it is valid.
+// surrogates, nothing above U+10FFFF). Equal to n when all of it is valid. With kSurrogates,
+// encoded surrogates are valid too, as the "surrogatepass" error handler takes them.
+template <bool kSurrogates = false>
 inline size_t valid_utf8_prefix(const unsigned char* p, size_t n) noexcept {
   size_t i = 0;
   while (i < n) {
@@ -40,7 +42,7 @@ inline size_t valid_utf8_prefix(const unsigned char* p, size_t n) noexcept {
       if (i + 1 >= n) return i;
       unsigned char d = p[i + 1];
       if (c == 0xE0 && (d < 0xA0 || d > 0xBF)) return i;
-      if (c == 0xED && (d < 0x80 || d > 0x9F)) return i;
+      if (c == 0xED && !kSurrogates && (d < 0x80 || d > 0x9F)) return i;
       if ((d & 0xC0) != 0x80 || !cont(2)) return i;
       i += 3;
     } else if (c >= 0xF0 && c <= 0xF4) {
