@@ -279,11 +279,20 @@ void load_tokens(PyObject* module, PyObject* path, TokenArray& tokens) {
 // forms are equal str share one form.
 struct WordForm {
   Ref text;
-  Py_hash_t hash = 0;      // of an exact str
-  bool is_str = false;     // an exact str: its classes and widest character are known
-  bool has_space = false;  // joins of it may equal joins of other forms
+  Py_hash_t hash = 0;  // of an exact str
   uint32_t class_begin = 0, class_len = 0;
-  Py_UCS4 maxchar = 0;
+};
+
+// What joining needs of a form, kept apart from the Python object: its characters are copied
+// into the translator's own buffer, so cluster texts are built without touching the words.
+struct FormInfo {
+  uint32_t at = 0;       // an exact str: its characters in the buffer
+  uint32_t len = 0;      // in code points
+  Py_UCS4 maxchar = 0;   // the widest its kind holds, as PyUnicode_New takes it
+  uint8_t kind = 0;      // 1, 2 or 4 bytes a character; 0: not an exact str
+  bool space = false;    // holds a space: joins of it may equal joins of other forms
+  bool pure = false;     // word characters only, one at least: no joins of pure forms are
+                         // punctuation
 };
 
 // Turns the counted windows into cluster rows.
@@ -309,7 +318,7 @@ class Translator {
     texts_ = ok(PyDict_New());
 
     counts_ = &counts;
-    dense_form_.assign(counts.ids.size(), -1);
+    dense_form_.assign(counts.ids.size(), kUnknown);
     const size_t n = counts.windows.size();
     std::vector<int32_t>& cluster = window_cluster_;
     cluster.reserve(n);
@@ -346,13 +355,15 @@ class Translator {
       Ref range = ok(PyLong_FromLong(c.range));
       Ref row = ok(PyTuple_New(5));
       PyTuple_SET_ITEM(row.get(), 0, number.release());
-      PyTuple_SET_ITEM(row.get(), 1, Ref::borrow(c.text.get()).release());
+      // The row takes the cluster's reference over: the text object is not touched again.
+      const bool untrack = c.plain;
+      PyTuple_SET_ITEM(row.get(), 1, clusters_[i].text.release());
       PyTuple_SET_ITEM(row.get(), 2, freq.release());
       PyTuple_SET_ITEM(row.get(), 3, range.release());
       PyTuple_SET_ITEM(row.get(), 4, Ref::borrow(percents[r].get()).release());
       // A tuple of a str and numbers can hold no cycle; the collector would untrack it at its
       // first pass anyway, and untracking it now spares the collections a long list of rows.
-      if (PyUnicode_CheckExact(c.text.get())) PyObject_GC_UnTrack(row.get());
+      if (untrack) PyObject_GC_UnTrack(row.get());
       PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i), row.release());
     }
     return rows;
@@ -361,14 +372,18 @@ class Translator {
  private:
   struct Cluster {
     Ref text;
+    bool plain = false;  // text is an exact str
     int64_t freq = 0;
     int32_t range = 0;
     uint32_t last_file = 0;
   };
 
-  // The form of a word id (by its dense number): its word looked up (and lower-cased) once.
-  uint32_t form_of(uint32_t dense) {
-    if (dense_form_[dense] >= 0) return static_cast<uint32_t>(dense_form_[dense]);
+  // The form of a word id (by its dense number) as a code: the form number shifted left by two,
+  // with kNotStr and kSpaced. Its word is looked up (and lower-cased) once.
+  static constexpr uint32_t kNotStr = 1, kSpaced = 2, kUnknown = UINT32_MAX;
+
+  uint32_t form_code(uint32_t dense) {
+    if (dense_form_[dense] != kUnknown) return dense_form_[dense];
     const int64_t id = counts_->ids.id(dense);
     Ref held;
     if (native_ != nullptr) {
@@ -387,8 +402,11 @@ class Translator {
     Ref text = lowercase_ ? str_lower(held.get()) : std::move(held);
     const uint32_t form = PyUnicode_CheckExact(text.get()) ? str_form(std::move(text))
                                                             : add_form(std::move(text), 0);
-    dense_form_[dense] = form;
-    return form;
+    if (form >= (1u << 30)) throw std::length_error("too many word forms");
+    const FormInfo& info = info_[form];
+    const uint32_t code = form << 2 | (info.kind == 0 ? kNotStr : 0) | (info.space ? kSpaced : 0);
+    dense_form_[dense] = code;
+    return code;
   }
 
   // The form of an exact str: an earlier one of equal text, or a new one.
@@ -413,7 +431,7 @@ class Translator {
       form_slots_.assign(form_slots_.size() * 2, 0u);
       mask = form_slots_.size() - 1;
       for (uint32_t k = 0; k < forms_.size(); ++k) {
-        if (!forms_[k].is_str) continue;
+        if (info_[k].kind == 0) continue;
         size_t j = mix64(static_cast<uint64_t>(forms_[k].hash)) & mask;
         while (form_slots_[j] != 0) j = (j + 1) & mask;
         form_slots_[j] = k + 1;
@@ -431,28 +449,41 @@ class Translator {
 
   uint32_t add_form(Ref text, Py_hash_t hash) {
     WordForm f;
+    FormInfo info;
     f.hash = hash;
     if (PyUnicode_CheckExact(text.get())) {
       PyObject* s = text.get();
       ensure_ready(s);
-      f.is_str = true;
-      f.maxchar = PyUnicode_MAX_CHAR_VALUE(s);
-      f.class_begin = static_cast<uint32_t>(classes_.size());
       const int kind = PyUnicode_KIND(s);
       const void* data = PyUnicode_DATA(s);
       const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+      // Each form's characters start at a multiple of 4 bytes, so wide ones are read aligned.
+      const size_t at = (chars_.size() + 3) & ~static_cast<size_t>(3);
+      const size_t bytes = static_cast<size_t>(n) * static_cast<size_t>(kind);
+      if (at + bytes > UINT32_MAX) throw std::length_error("word forms too long");
+      chars_.resize(at);
+      chars_.append(static_cast<const char*>(data), bytes);
+      info.at = static_cast<uint32_t>(at);
+      info.len = static_cast<uint32_t>(n);
+      info.kind = static_cast<uint8_t>(kind);
+      info.maxchar = PyUnicode_MAX_CHAR_VALUE(s);
+      f.class_begin = static_cast<uint32_t>(classes_.size());
+      bool pure = n > 0;
       for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 ch = PyUnicode_READ(kind, data, i);
         uint8_t c = ch == ' ' ? kSpace
                     : (ch == '_' || Py_UNICODE_ISALNUM(ch)) ? kWordChar
                                                              : kOtherChar;
-        f.has_space |= c == kSpace;
+        info.space |= c == kSpace;
+        pure &= c == kWordChar;
         classes_.push_back(c);
       }
+      info.pure = pure;
       f.class_len = static_cast<uint32_t>(classes_.size() - f.class_begin);
     }
     f.text = std::move(text);
     forms_.push_back(std::move(f));
+    info_.push_back(info);
     return static_cast<uint32_t>(forms_.size() - 1);
   }
 
@@ -464,9 +495,10 @@ class Translator {
     uint32_t form[kMaxSize];
     bool all_str = true, spaced = false;
     for (int j = 0; j < size_; ++j) {
-      form[j] = form_of(key[j]);
-      all_str &= forms_[form[j]].is_str;
-      spaced |= forms_[form[j]].has_space;
+      const uint32_t code = form_code(key[j]);
+      form[j] = code >> 2;
+      all_str &= (code & kNotStr) == 0;
+      spaced |= (code & kSpaced) != 0;
     }
     if (!merged_) return new_tuple_cluster(form, all_str, spaced);
     if (!by_form_) {
@@ -474,7 +506,7 @@ class Translator {
       for (size_t h = 0; h < g; ++h) {
         const uint32_t* k = counts_->windows.key(h);
         uint32_t f[kMaxSize];
-        for (int j = 0; j < size_; ++j) f[j] = static_cast<uint32_t>(dense_form_[k[j]]);
+        for (int j = 0; j < size_; ++j) f[j] = dense_form_[k[j]] >> 2;
         bool inserted = false;
         tuples_.insert(f, &inserted);
         tuple_cluster_.push_back(window_cluster_[h]);
@@ -494,14 +526,18 @@ class Translator {
   }
 
   int32_t str_cluster(const uint32_t* form, bool spaced) {
-    line_.clear();
-    for (int j = 0; j < size_; ++j) {
-      if (j > 0) line_.push_back(kSpace);
-      const WordForm& f = forms_[form[j]];
-      line_.insert(line_.end(), classes_.begin() + f.class_begin,
-                   classes_.begin() + f.class_begin + f.class_len);
+    bool pure = true;
+    for (int j = 0; j < size_; ++j) pure &= info_[form[j]].pure;
+    if (!pure) {
+      line_.clear();
+      for (int j = 0; j < size_; ++j) {
+        if (j > 0) line_.push_back(kSpace);
+        const WordForm& f = forms_[form[j]];
+        line_.insert(line_.end(), classes_.begin() + f.class_begin,
+                     classes_.begin() + f.class_begin + f.class_len);
+      }
+      if (punctuation_match(line_.data(), line_.size())) return -1;
     }
-    if (punctuation_match(line_.data(), line_.size())) return -1;
     Ref text = size_ == 1 ? Ref::borrow(forms_[form[0]].text.get())
                           : join_str(form);
     if (!spaced && !by_text_) return add_cluster(std::move(text));
@@ -531,13 +567,13 @@ class Translator {
     return find_or_add(std::move(text));
   }
 
-  // " ".join of str forms, built in place.
+  // " ".join of str forms, built in place from their copied characters.
   Ref join_str(const uint32_t* form) {
     Py_ssize_t len = size_ - 1;
     Py_UCS4 maxchar = ' ';
     for (int j = 0; j < size_; ++j) {
-      const WordForm& f = forms_[form[j]];
-      len += PyUnicode_GET_LENGTH(f.text.get());
+      const FormInfo& f = info_[form[j]];
+      len += f.len;
       maxchar = std::max(maxchar, f.maxchar);
     }
     Ref out = ok(PyUnicode_New(len, maxchar));
@@ -546,15 +582,15 @@ class Translator {
     Py_ssize_t at = 0;
     for (int j = 0; j < size_; ++j) {
       if (j > 0) PyUnicode_WRITE(kind, data, at++, ' ');
-      PyObject* s = forms_[form[j]].text.get();
-      Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-      if (static_cast<int>(PyUnicode_KIND(s)) == kind) {
-        std::memcpy(static_cast<char*>(data) + at * kind, PyUnicode_DATA(s),
-                    static_cast<size_t>(n) * kind);
-      } else if (PyUnicode_CopyCharacters(out.get(), at, s, 0, n) < 0) {
-        throw PyErrorSet{};
+      const FormInfo& f = info_[form[j]];
+      const char* from = chars_.data() + f.at;
+      if (f.kind == kind) {
+        std::memcpy(static_cast<char*>(data) + at * kind, from, static_cast<size_t>(f.len) * kind);
+      } else {
+        for (uint32_t i = 0; i < f.len; ++i)
+          PyUnicode_WRITE(kind, data, at + i, PyUnicode_READ(f.kind, from, i));
       }
-      at += n;
+      at += f.len;
     }
     return out;
   }
@@ -571,6 +607,7 @@ class Translator {
   int32_t add_cluster(Ref text) {
     if (clusters_.size() >= static_cast<size_t>(INT32_MAX)) throw err::int_overflow();
     Cluster c;
+    c.plain = PyUnicode_CheckExact(text.get());
     c.text = std::move(text);
     clusters_.push_back(std::move(c));
     return static_cast<int32_t>(clusters_.size() - 1);
@@ -590,8 +627,10 @@ class Translator {
   bool merged_ = false;   // two word ids have had the same form
   bool by_form_ = false;  // windows are looked up by their tuple of forms
   std::vector<int32_t> window_cluster_;
-  std::vector<int64_t> dense_form_;  // per dense word number: its form, or -1 before lookup
+  std::vector<uint32_t> dense_form_;  // per dense word number: its form code, or kUnknown
   std::vector<WordForm> forms_;
+  std::vector<FormInfo> info_;  // per form
+  std::string chars_;           // the characters of str forms
   std::vector<uint8_t> classes_, line_;
   TupleIndex tuples_;
   std::vector<int32_t> tuple_cluster_;

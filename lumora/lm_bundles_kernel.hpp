@@ -123,33 +123,50 @@ class TupleIndex {
   size_t mask_ = 0;
 };
 
-// Dense numbers of word ids in order of first appearance, with a small direct-mapped cache in
-// front of the index: windows are mostly made of a few frequent words.
+// Dense numbers of word ids in order of first appearance. Ids are small non-negative numbers as
+// a rule: those are numbered through a table indexed by the id; any other id through a hash index.
 class IdNumbers {
  public:
-  IdNumbers() : cache_(kCacheSize) {}
-
   uint32_t number(int64_t id) {
-    Line& line = cache_[(static_cast<uint64_t>(id) * 0x9E3779B97F4A7C15ULL) >> (64 - kCacheBits)];
-    if (line.number != 0 && line.id == id) return line.number - 1;
-    const uint32_t n = index_.insert(static_cast<uint64_t>(id));
-    line = Line{id, n + 1};
-    return n;
+    if (id >= 0 && id < kDirectLimit) {
+      const auto i = static_cast<size_t>(id);
+      if (i >= direct_.size())
+        direct_.resize(std::min<size_t>(std::max(i + 1, direct_.size() * 2), kDirectLimit), 0u);
+      uint32_t& slot = direct_[i];
+      if (slot == 0) {
+        ids_.push_back(id);
+        if (ids_.size() >= UINT32_MAX) throw std::length_error("too many distinct words");
+        slot = static_cast<uint32_t>(ids_.size());
+      }
+      return slot - 1;
+    }
+    bool inserted = false;
+    const uint32_t k = others_.insert(static_cast<uint64_t>(id), &inserted);
+    if (inserted) {
+      ids_.push_back(id);
+      if (ids_.size() >= UINT32_MAX) throw std::length_error("too many distinct words");
+      other_numbers_.push_back(static_cast<uint32_t>(ids_.size() - 1));
+    }
+    return other_numbers_[k];
   }
-  size_t size() const noexcept { return index_.size(); }
-  int64_t id(size_t n) const noexcept { return static_cast<int64_t>(index_.key(n)); }
+  size_t size() const noexcept { return ids_.size(); }
+  int64_t id(size_t n) const noexcept { return ids_[n]; }
   // The dense number of an id, or -1 when it has none.
-  int64_t find(int64_t id) const noexcept { return index_.find(static_cast<uint64_t>(id)); }
+  int64_t find(int64_t id) const noexcept {
+    if (id >= 0 && id < kDirectLimit) {
+      const auto i = static_cast<size_t>(id);
+      return i < direct_.size() ? static_cast<int64_t>(direct_[i]) - 1 : -1;
+    }
+    const int64_t k = others_.find(static_cast<uint64_t>(id));
+    return k < 0 ? int64_t{-1} : static_cast<int64_t>(other_numbers_[static_cast<size_t>(k)]);
+  }
 
  private:
-  static constexpr int kCacheBits = 12;
-  static constexpr size_t kCacheSize = size_t{1} << kCacheBits;
-  struct Line {
-    int64_t id = 0;
-    uint32_t number = 0;  // 1 + the dense number; 0 for an empty line
-  };
-  KeyIndex index_;
-  std::vector<Line> cache_;
+  static constexpr int64_t kDirectLimit = int64_t{1} << 22;  // a table of 16 MiB at most
+  std::vector<uint32_t> direct_;         // by id: 1 + its number; 0 for none yet
+  KeyIndex others_;                      // ids outside the table
+  std::vector<uint32_t> other_numbers_;  // by others_' number: the dense number
+  std::vector<int64_t> ids_;             // by dense number
 };
 
 // The windows of one call. Word ids are numbered densely, windows are tuples of those numbers;

@@ -17,7 +17,6 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -59,11 +58,16 @@ class Dict {
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
         static_cast<uint64_t>(st.st_size) > UINT32_MAX)
       return false;
-    void* map = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED) return false;
-    map_ = static_cast<const char*>(map);
-    map_size_ = static_cast<size_t>(st.st_size);
-    data_ = std::string_view(map_, map_size_);
+    // Read, not mapped: a file cut short by another process while it is parsed must not
+    // fault.
+    buffer_.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < buffer_.size()) {
+      ssize_t k = ::read(fd, &buffer_[got], buffer_.size() - got);
+      if (k <= 0) return false;
+      got += static_cast<size_t>(k);
+    }
+    data_ = std::string_view(buffer_.data(), buffer_.size());
     return parse(visit);
 #endif
   }
@@ -86,15 +90,9 @@ class Dict {
   Dict() = default;
   Dict(const Dict&) = delete;
   Dict& operator=(const Dict&) = delete;
-  ~Dict() { clear(); }
 
  private:
   void clear() {
-#if !defined(_WIN32)
-    if (map_ != nullptr) ::munmap(const_cast<char*>(map_), map_size_);
-#endif
-    map_ = nullptr;
-    map_size_ = 0;
     data_ = std::string_view();
     list_items_.clear();
   }
@@ -102,9 +100,8 @@ class Dict {
   template <class Visit>
   bool parse(Visit& visit);
 
-  const char* map_ = nullptr;  // the file, mapped
-  size_t map_size_ = 0;
-  std::string_view data_;
+  std::string buffer_;     // the file's bytes, when read from a file
+  std::string_view data_;  // the bytes parsed
   std::vector<int64_t> list_items_;
 };
 
