@@ -3,6 +3,7 @@ known, reported defects (fuzz/known/<harness>/), which fuzz/run.sh expects to fa
 mode. Run from the project root: python fuzz/make_seeds.py"""
 import io
 import os
+import pickle
 import struct
 
 import numpy as np
@@ -109,3 +110,31 @@ write("known", "npy_read", "shape-product-wraps",
 write("known", "npy_read", "header-over-10000",
       header_file("{'descr': '<i8', 'fortran_order': False, 'shape': (1, 4), }" + " " * 12000,
                   np.arange(4, dtype="<i8").tobytes(), version=2))
+
+
+def pickled_forms():
+    """Pickled dictionaries as the index builder writes them (id -> word, lower-case word -> ids)
+    in every protocol the native reader takes, and forms pickle.dump writes less often."""
+    words = {7: "the", 300: "The", 70000: "dog", 2**31 - 1: "caf\u00e9", -5: "\u20ac",
+             2**40: "\U0001F600", -(2**63): "lone \ud800", 0: ""}
+    lc = {}
+    for i, w in words.items():
+        lc.setdefault(w.lower(), []).append(i)
+    shared = "shared"
+    many = {i: f"w{i}" for i in range(300)}  # more than 256 memo entries: LONG_BINPUT in 2 and 3
+    many.update({1000: shared, 1001: shared, 1002: many[3]})  # BINGET / LONG_BINGET
+    forms = {"words": words, "wordslc": lc, "empty": {}, "one": {1: "a"}, "one-list": {"a": [1]},
+             "many": many, "long-str": {1: "x" * 300}, "int-values": {"a": 1, 2: -3}}
+    for name, obj in forms.items():
+        for protocol in (2, 3, 4, 5):
+            yield f"{name}-p{protocol}", pickle.dumps(obj, protocol=protocol)
+    # By hand: a BINUNICODE8 str, a key set twice, bytes after STOP.
+    s8 = b"\x8d" + (3).to_bytes(8, "little") + b"dog"
+    yield "binunicode8", b"\x80\x04}\x94(K\x01" + s8 + b"u."
+    one = b"X\x01\x00\x00\x00"  # BINUNICODE of one byte
+    yield "repeated-key", b"\x80\x02}q\x00(K\x01" + one + b"aK\x02" + one + b"bK\x01" + one + b"cu."
+    yield "trailing", pickle.dumps({1: "a"}, protocol=4) + b"junk"
+
+
+for name, data in pickled_forms():
+    write("corpus", "pickled", name, data)

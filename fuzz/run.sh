@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-15}
-harnesses=${*:-text tokens npy_header npy_read}
+harnesses=${*:-text tokens npy_header npy_read pickled}
 bdir=build/fuzz
 py=${PYTHON:-python3}
 cmake -S . -B "$bdir" -G Ninja -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" \

@@ -193,17 +193,21 @@ inline bool Dict::parse(Visit& visit) {
   // Every memo entry takes an opcode: a byte at least, usually a dozen or more.
   detail::Objs stack(256), memo(n / 12);  // memo: kNone where nothing was put
   std::vector<size_t> marks;
+  size_t filled = 0;
+  auto fence = [&]() -> size_t { return marks.empty() ? 0 : marks.back(); };
   bool have_dict = false;
   size_t frame_end = 0;  // 0: outside a frame
   auto need = [&](size_t k) { return k <= n - at; };
   auto put_memo = [&](size_t index) {
     // Picklers number memo entries in order: a far jump ahead is left to Python.
-    if (stack.empty() || index > memo.size() + 1024) return false;
+    if (stack.size() <= fence() || index > memo.size() + 1024) return false;
     if (index == memo.size()) {
       memo.push(stack.back());
+      ++filled;
       return true;
     }
     if (index > memo.size()) memo.resize(index + 1);
+    if (memo[index].kind == Obj::kNone) ++filled;
     memo[index] = stack.back();
     return true;
   };
@@ -227,7 +231,7 @@ inline bool Dict::parse(Visit& visit) {
   // Appends ints to the list just below them; only the newest list may grow, so each list's
   // items stay together.
   auto append = [&](size_t list_at) {
-    if (list_at == 0) return false;
+    if (list_at <= fence()) return false;
     Obj& l = stack[list_at - 1];
     if (l.kind != Obj::kList || static_cast<size_t>(l.i) + l.len != list_items_.size())
       return false;
@@ -241,7 +245,7 @@ inline bool Dict::parse(Visit& visit) {
     return true;
   };
   auto set_items = [&](size_t from) {
-    if (from == 0 || stack[from - 1].kind != Obj::kDict || (stack.size() - from) % 2 != 0)
+    if (from <= fence() || stack[from - 1].kind != Obj::kDict || (stack.size() - from) % 2 != 0)
       return false;
     for (size_t k = from; k < stack.size(); k += 2) {
       const Obj& key = stack[k];
@@ -281,7 +285,7 @@ inline bool Dict::parse(Visit& visit) {
         break;
       }
       case 0x94:  // MEMOIZE
-        if (!put_memo(memo.size())) return false;
+        if (filled != memo.size() || !put_memo(memo.size())) return false;
         break;
       case 0x71:  // BINPUT
         if (!need(1) || !put_memo(p[at])) return false;
