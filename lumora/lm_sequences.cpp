@@ -9,6 +9,7 @@
 #include "lumora/common/hashmap.hpp"
 #include "lumora/common/messages.hpp"
 #include "lumora/common/module.hpp"
+#include "lumora/common/pickled_py.hpp"
 #include "lumora/common/pytext.hpp"
 #include "lumora/common/ref.hpp"
 
@@ -107,7 +108,7 @@ class WordNumbers {
       return at < direct_.size() ? static_cast<int64_t>(direct_[at]) - 1 : -1;
     }
     const int64_t k = others_.find(static_cast<uint64_t>(id));
-    return k < 0 ? -1 : others_number_[static_cast<size_t>(k)];
+    return k < 0 ? int64_t{-1} : static_cast<int64_t>(others_number_[static_cast<size_t>(k)]);
   }
 
   int64_t id(size_t number) const noexcept { return ids_[number]; }
@@ -1033,6 +1034,10 @@ class NgramList {
  public:
   NgramList(PyObject* module, bool lowercase) : module_(module), lowercase_(lowercase) {}
 
+  // The distinct word ids counted, and the dense number of one (-1: not counted).
+  size_t word_count() const noexcept { return words_.size(); }
+  int64_t word_number(int64_t id) const noexcept { return words_.find(id); }
+
   // Counts every token array of the folder in listing order and writes each one's presence file.
   void count(PyObject* npy_path, const TagPattern& pattern, PyObject* tmpdir) {
     Ref files = listdir(module_, npy_path);
@@ -1086,9 +1091,14 @@ class NgramList {
     }
   }
 
-  // The rows: ids to strings, lower-casing, the filter, frequencies and ranges.
-  Ref rows(PyObject* dict_words, int32_t total_files, PyObject* tmpdir) {
+  // The rows: ids to strings, lower-casing, the filter, frequencies and ranges. The id-to-word
+  // dictionary is either dict_words or, when that is nullptr, `native`, read natively, with
+  // `values` the value of each counted word there (kind kNone: no entry).
+  Ref rows(PyObject* dict_words, pickled::Dict* native, const std::vector<pickled::Obj>* values,
+           int32_t total_files, PyObject* tmpdir) {
     dict_words_ = dict_words;
+    native_ = native;
+    native_values_ = values;
     resolve_words();
     assign_groups();
     read_ranges(tmpdir);
@@ -1159,11 +1169,20 @@ class NgramList {
 
   void resolve(uint32_t d) {
     status_[d] = kBad;
-    Ref id = ok(PyLong_FromLongLong(words_.id(d)));
-    PyObject* v = PyDict_GetItemWithError(dict_words_, id.get());
-    if (v == nullptr) {
-      if (PyErr_Occurred()) throw PyErrorSet{};
-      return;
+    Ref held;  // the word, made from its pickled form
+    PyObject* v;
+    if (native_ != nullptr) {
+      const pickled::Obj& value = (*native_values_)[d];
+      if (value.kind == pickled::Obj::kNone) return;
+      held = pickled_object(*native_, value);
+      v = held.get();
+    } else {
+      Ref id = ok(PyLong_FromLongLong(words_.id(d)));
+      v = PyDict_GetItemWithError(dict_words_, id.get());
+      if (v == nullptr) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        return;
+      }
     }
     Ref w = Ref::borrow(v);
     if (N == 1) {
@@ -1370,6 +1389,25 @@ class NgramList {
     return strings_dict_.get();
   }
 
+  // The id-to-word dict; one read natively is made into the dict Python would have read.
+  PyObject* words_dict() {
+    if (dict_words_ == nullptr) {
+      whole_dict_ = ok(PyDict_New());
+      const bool same = native_->visit_again([&](const pickled::Obj& key, const pickled::Obj& value) {
+        Ref k = pickled_object(*native_, key);
+        Ref v = pickled_object(*native_, value);
+        check(PyDict_SetItem(whole_dict_.get(), k.get(), v.get()));
+        return true;
+      });
+      if (!same) {
+        PyErr_SetString(PyExc_RuntimeError, "a dictionary read twice did not read alike");
+        throw PyErrorSet{};
+      }
+      dict_words_ = whole_dict_.get();
+    }
+    return dict_words_;
+  }
+
   PyObject* pattern() {
     if (!pattern_) {
       Ref re = global(module_, n_re);
@@ -1384,14 +1422,14 @@ class NgramList {
   int64_t python_key_group(PyObject* key) {
     Ref w;
     if (N == 1) {
-      w = ok(PyObject_GetItem(dict_words_, key));
+      w = ok(PyObject_GetItem(words_dict(), key));
       if (lowercase_) w = call_method(w.get(), names::lower);
       if (findall_any(pattern(), w.get())) return -1;
     } else {
       Ref parts = ok(PyList_New(0));
       Ref it = ok(PyObject_GetIter(key));
       while (Ref id = Ref::steal(PyIter_Next(it.get()))) {
-        Ref word = ok(PyObject_GetItem(dict_words_, id.get()));
+        Ref word = ok(PyObject_GetItem(words_dict(), id.get()));
         check(PyList_Append(parts.get(), word.get()));
       }
       if (PyErr_Occurred()) throw PyErrorSet{};
@@ -1537,6 +1575,9 @@ class NgramList {
   Ref one_;
 
   PyObject* dict_words_ = nullptr;
+  pickled::Dict* native_ = nullptr;
+  const std::vector<pickled::Obj>* native_values_ = nullptr;
+  Ref whole_dict_;
   std::vector<uint8_t> status_;     // per dense word
   std::vector<uint32_t> canon_;     // per dense word: the number of its (lower-cased) string
   std::vector<Shape> shape_;        // per dense word: the shape of its string
@@ -1581,9 +1622,23 @@ template <int N>
 Ref ngram_list(const Request& r) {
   NgramList<N> list(r.module, r.lowercase);
   list.count(r.npy_path, r.pattern, r.tmpdir);
-  Ref dict_words =
-      load_dict_copy(r.module, corpus_path(r.workspace, r.corpus_name, names::words_pickle).get());
-  return list.rows(dict_words.get(), r.total_files, r.tmpdir);
+  // Read natively, the dictionary gives only the words that were counted (a dict keeps the last
+  // value of a key).
+  Ref path = corpus_path(r.workspace, r.corpus_name, names::words_pickle);
+  pickled::Dict native;
+  std::vector<pickled::Obj> values(list.word_count());
+  const bool is_native = read_pickled_dict(
+      r.module, path.get(), native, [&](const pickled::Obj& key, const pickled::Obj& value) {
+        if (key.kind == pickled::Obj::kInt) {
+          const int64_t d = list.word_number(key.i);
+          if (d >= 0) values[static_cast<size_t>(d)] = value;
+        }
+        return true;
+      });
+  Ref dict_words;
+  if (!is_native) dict_words = load_dict_copy(r.module, path.get());
+  return list.rows(dict_words.get(), is_native ? &native : nullptr, &values, r.total_files,
+                   r.tmpdir);
 }
 
 // Steps 2 to 6 of make_ngrams, inside the life of the temporary folder.
@@ -1683,6 +1738,7 @@ int exec_module(PyObject* m) {
     bind_import(m, "os", "os");
     bind_numpy(m);
     bind_import(m, "pickle", "pickle");
+    capture_pickle_defaults();
     bind_import(m, "re", "re");
     bind_import(m, "collections", "collections");
     bind_import(m, "tempfile", "tempfile");

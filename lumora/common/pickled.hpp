@@ -81,6 +81,14 @@ class Dict {
     return parse(visit);
   }
 
+  // Visits the entries of the bytes read last once more; objects visited before stay valid.
+  template <class Visit>
+  bool visit_again(Visit&& visit) {
+    if (data_.empty()) return false;
+    list_items_.clear();
+    return parse(visit);
+  }
+
   std::string_view bytes(const Obj& s) const noexcept {
     return std::string_view(data_.data() + s.i, s.len);
   }
