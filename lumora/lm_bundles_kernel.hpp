@@ -123,52 +123,6 @@ class TupleIndex {
   size_t mask_ = 0;
 };
 
-// Dense numbers of word ids in order of first appearance. Ids are small non-negative numbers as
-// a rule: those are numbered through a table indexed by the id; any other id through a hash index.
-class IdNumbers {
- public:
-  uint32_t number(int64_t id) {
-    if (id >= 0 && id < kDirectLimit) {
-      const auto i = static_cast<size_t>(id);
-      if (i >= direct_.size())
-        direct_.resize(std::min<size_t>(std::max(i + 1, direct_.size() * 2), kDirectLimit), 0u);
-      uint32_t& slot = direct_[i];
-      if (slot == 0) {
-        ids_.push_back(id);
-        if (ids_.size() >= UINT32_MAX) throw std::length_error("too many distinct words");
-        slot = static_cast<uint32_t>(ids_.size());
-      }
-      return slot - 1;
-    }
-    bool inserted = false;
-    const uint32_t k = others_.insert(static_cast<uint64_t>(id), &inserted);
-    if (inserted) {
-      ids_.push_back(id);
-      if (ids_.size() >= UINT32_MAX) throw std::length_error("too many distinct words");
-      other_numbers_.push_back(static_cast<uint32_t>(ids_.size() - 1));
-    }
-    return other_numbers_[k];
-  }
-  size_t size() const noexcept { return ids_.size(); }
-  int64_t id(size_t n) const noexcept { return ids_[n]; }
-  // The dense number of an id, or -1 when it has none.
-  int64_t find(int64_t id) const noexcept {
-    if (id >= 0 && id < kDirectLimit) {
-      const auto i = static_cast<size_t>(id);
-      return i < direct_.size() ? static_cast<int64_t>(direct_[i]) - 1 : -1;
-    }
-    const int64_t k = others_.find(static_cast<uint64_t>(id));
-    return k < 0 ? int64_t{-1} : static_cast<int64_t>(other_numbers_[static_cast<size_t>(k)]);
-  }
-
- private:
-  static constexpr int64_t kDirectLimit = int64_t{1} << 22;  // a table of 16 MiB at most
-  std::vector<uint32_t> direct_;         // by id: 1 + its number; 0 for none yet
-  KeyIndex others_;                      // ids outside the table
-  std::vector<uint32_t> other_numbers_;  // by others_' number: the dense number
-  std::vector<int64_t> ids_;             // by dense number
-};
-
 // The windows of one call. Word ids are numbered densely, windows are tuples of those numbers;
 // per distinct window its count over the corpus, and per text the distinct windows it holds.
 // Windows are numbered in the order they first arose, which is also the order in which their
@@ -181,7 +135,7 @@ struct WindowCounts {
     uint32_t last_text = 0;  // 1 + the last text that counted it
   };
 
-  IdNumbers ids;
+  DenseIds ids;  // word ids, numbered
   TupleIndex windows;
   std::vector<Count> counts;           // per window
   std::vector<uint32_t> text_windows;  // each text's distinct windows, text after text
@@ -208,7 +162,7 @@ inline void count_text(const TokenView& t, const IdSet& node, const IdSet* pos, 
     const ptrdiff_t hi = std::min<ptrdiff_t>(p + (size - 1), t.rows - 1);
     for (ptrdiff_t q = lo; q <= hi; ++q) {
       ids[q - lo] = t.word(q);
-      dense[q - lo] = ids[q - lo] != 0 ? c.ids.number(ids[q - lo]) : 0;
+      dense[q - lo] = ids[q - lo] != 0 ? c.ids.insert(ids[q - lo]) : 0;
     }
     const ptrdiff_t last = std::min<ptrdiff_t>(p, t.rows - size);
     for (ptrdiff_t s = lo; s <= last; ++s) {

@@ -72,6 +72,21 @@ inline Ref unpickle(PyObject* module, PyObject* path) {
   return Ref::steal(obj);
 }
 
+// A str path as the file system takes it (os.fsencode), for reading a file natively; empty (no
+// error set) when there is none: not an exact str, not encodable, or holding a NUL, which
+// Python's own open refuses.
+inline Ref native_path(PyObject* path) {
+  if (!PyUnicode_CheckExact(path)) return Ref();
+  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
+  if (!encoded) {
+    PyErr_Clear();
+    return Ref();
+  }
+  const char* p = PyBytes_AS_STRING(encoded.get());
+  if (std::strlen(p) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))) return Ref();
+  return encoded;
+}
+
 // The loader that returns the unpickled object itself: a dict or None.
 inline Ref load_dict(PyObject* module, PyObject* path) {
   Ref obj = unpickle(module, path);
@@ -150,14 +165,9 @@ class TokenArray {
     copy_.clear();
     rows_ = 0;
     base_ = nullptr;
-    if (!PyUnicode_CheckExact(path)) return false;
-    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
-    if (!encoded) {
-      PyErr_Clear();
-      return false;
-    }
+    Ref encoded = native_path(path);
+    if (!encoded) return false;
     const char* p = PyBytes_AS_STRING(encoded.get());
-    if (std::strlen(p) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))) return false;
     npy::Header h;
     if (!npy::read(p, &h, copy_)) {
       copy_.clear();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 namespace lumora {
@@ -81,6 +82,59 @@ class KeyIndex {
   std::vector<uint64_t> keys_;
   std::vector<uint32_t> slots_;
   size_t mask_ = 0;
+};
+
+// Ids numbered densely (0, 1, 2, ...) in order of first appearance. Ids of a compact range (as
+// most dictionaries number their words) find their number in a plain array; others through a
+// KeyIndex.
+class DenseIds {
+ public:
+  // Whether ids of the range go through the array (worth it when most tokens are numbered).
+  void use_array(bool yes) noexcept { direct_range_ = yes ? kDirect : 0; }
+
+  uint32_t insert(int64_t id) {
+    if (id >= 0 && id < direct_range_) {
+      const auto at = static_cast<size_t>(id);
+      if (at >= direct_.size())
+        direct_.resize(std::min<size_t>(kDirect, std::max(at + 1 + 4096, direct_.size() * 3 / 2)),
+                       0);
+      uint32_t& slot = direct_[at];
+      if (slot == 0) slot = add(id) + 1;
+      return slot - 1;
+    }
+    bool added = false;
+    const uint32_t k = others_.insert(static_cast<uint64_t>(id), &added);
+    if (added) others_number_.push_back(add(id));
+    return others_number_[k];
+  }
+
+  // The number of id, or -1.
+  int64_t find(int64_t id) const noexcept {
+    if (id >= 0 && id < direct_range_) {
+      const auto at = static_cast<size_t>(id);
+      return at < direct_.size() ? static_cast<int64_t>(direct_[at]) - 1 : -1;
+    }
+    const int64_t k = others_.find(static_cast<uint64_t>(id));
+    return k < 0 ? int64_t{-1} : static_cast<int64_t>(others_number_[static_cast<size_t>(k)]);
+  }
+
+  int64_t id(size_t number) const noexcept { return ids_[number]; }
+  size_t size() const noexcept { return ids_.size(); }
+
+ private:
+  static constexpr int64_t kDirect = int64_t{1} << 22;  // at most 16 MiB of array
+
+  uint32_t add(int64_t id) {
+    if (ids_.size() >= 0xFFFFFFF0u) throw std::length_error("too many distinct words");
+    ids_.push_back(id);
+    return static_cast<uint32_t>(ids_.size() - 1);
+  }
+
+  int64_t direct_range_ = kDirect;
+  std::vector<int64_t> ids_;              // number -> id
+  std::vector<uint32_t> direct_;          // id -> number + 1 (0: not seen), for ids of the range
+  KeyIndex others_{0};                    // other ids
+  std::vector<uint32_t> others_number_;   // KeyIndex's number -> number
 };
 
 }  // namespace lumora

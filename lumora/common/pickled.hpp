@@ -145,15 +145,6 @@ inline uint64_t read_le(const unsigned char* p, int n) noexcept {
   return v;
 }
 
-inline uint64_t mix(uint64_t x) noexcept {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  x *= 0xc4ceb9fe1a85ec53ULL;
-  x ^= x >> 33;
-  return x;
-}
-
 // A growable array of objects whose push stays inline in the opcode loop.
 class Objs {
  public:

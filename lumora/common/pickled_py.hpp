@@ -76,15 +76,9 @@ inline bool pickle_is_default(PyObject* module) {
 template <class Visit>
 inline bool read_pickled_dict(PyObject* module, PyObject* path, pickled::Dict& out,
                               Visit&& visit) {
-  if (!PyUnicode_CheckExact(path) || !pickle_is_default(module)) return false;
-  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
-  if (!encoded) {
-    PyErr_Clear();
-    return false;
-  }
-  const char* p = PyBytes_AS_STRING(encoded.get());
-  if (std::strlen(p) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))) return false;
-  return out.read(p, visit);
+  if (!pickle_is_default(module)) return false;
+  Ref encoded = native_path(path);
+  return encoded && out.read(PyBytes_AS_STRING(encoded.get()), visit);
 }
 
 // The Python object pickle.load makes of an entry's key or value.
