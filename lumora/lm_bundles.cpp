@@ -123,10 +123,13 @@ struct Search {
   IdSet node;
   bool has_pos = false;   // a tag filter applies (possibly one that allows no tag)
   IdSet pos;
+  bool words_native = false;  // the id-to-word dictionary was read natively
 };
 
+// `native` receives a dictionary read natively; Search::words_native says whether that is the
+// id-to-word dictionary (exact search), which translation then need not read again.
 Search parse_search(PyObject* module, PyObject* workspace, PyObject* corpus_name, PyObject* node,
-                    PyObject* pos, bool lowercase) {
+                    PyObject* pos, bool lowercase, pickled::Dict& native) {
   // The search word of a str node, found before the dictionaries are read: lower-casing,
   // stripping and splitting a str have no effects and raise nothing. (A None node fails below,
   // after the dictionaries, as the Python rendering fails.)
@@ -143,7 +146,6 @@ Search parse_search(PyObject* module, PyObject* workspace, PyObject* corpus_name
   // or, for the inverse, as value.
   Ref words;
   bool search_values = false;
-  pickled::Dict native;
   pickled::Obj last;
   bool seen = false;
   bool is_native = false;
@@ -189,6 +191,7 @@ Search parse_search(PyObject* module, PyObject* workspace, PyObject* corpus_name
   Ref tag = pos != Py_None ? first_word(pos) : Ref();
 
   Search s;
+  s.words_native = lowercase && is_native;
   if (word) {
     Ref found;
     if (is_native) {
@@ -651,7 +654,8 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const bool lowercase = truth != 0;
     const int32_t size = to_int32(a[5]);
 
-    Search search = parse_search(self, workspace, corpus_name, a[2], a[3], lowercase);
+    pickled::Dict native;
+    Search search = parse_search(self, workspace, corpus_name, a[2], a[3], lowercase, native);
     if (!search.known) return PyList_New(0);
 
     Ref npy_path = corpus_path(workspace, corpus_name, names::npy_dir);
@@ -684,17 +688,18 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const int32_t total_files = add_int32(0, PyList_GET_SIZE(again.get()));
     Ref words_path = corpus_path(workspace, corpus_name, names::words_pickle);
     // Read natively, the dictionary gives only the words of counted ids (a dict keeps the last
-    // value of a key).
-    pickled::Dict native;
+    // value of a key). An exact search has read it already: its bytes are visited again.
     std::vector<pickled::Obj> values(counts.ids.size());
-    const bool is_native = read_pickled_dict(
-        self, words_path.get(), native, [&](const pickled::Obj& key, const pickled::Obj& value) {
-          if (key.kind == pickled::Obj::kInt) {
-            const int64_t dense = counts.ids.find(key.i);
-            if (dense >= 0) values[static_cast<size_t>(dense)] = value;
-          }
-          return true;
-        });
+    auto visit = [&](const pickled::Obj& key, const pickled::Obj& value) {
+      if (key.kind == pickled::Obj::kInt) {
+        const int64_t dense = counts.ids.find(key.i);
+        if (dense >= 0) values[static_cast<size_t>(dense)] = value;
+      }
+      return true;
+    };
+    const bool is_native = search.words_native
+                               ? pickle_is_default(self) && native.visit_again(visit)
+                               : read_pickled_dict(self, words_path.get(), native, visit);
     Ref dict_words;
     if (!is_native) dict_words = load_dict_obj(self, words_path.get());
     Translator translator(self, dict_words.get(), is_native ? &native : nullptr, &values,
