@@ -23,19 +23,20 @@ class IdSet {
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     ids_ = std::move(ids);
+    // Up to four ids are tested all at once, without branches: the scan asks about every token.
+    for (size_t k = 0; k < 4; ++k) few_[k] = ids_.empty() ? 0 : ids_[std::min(k, ids_.size() - 1)];
   }
   bool contains(int64_t v) const noexcept {
-    if (ids_.size() == 1) return ids_[0] == v;
-    if (ids_.size() <= 8) {
-      for (int64_t x : ids_)
-        if (x == v) return true;
-      return false;
+    if (ids_.size() <= 4) {
+      return !ids_.empty() &&
+             ((v == few_[0]) | (v == few_[1]) | (v == few_[2]) | (v == few_[3]));
     }
     return std::binary_search(ids_.begin(), ids_.end(), v);
   }
 
  private:
   std::vector<int64_t> ids_;
+  int64_t few_[4] = {0, 0, 0, 0};  // the first four ids, the last repeated
 };
 
 // Columns 0 and 1 of one token array, as strided 64-bit integers.
