@@ -422,8 +422,7 @@ PyMethodDef make_indexes_def = {
     "Builds the token arrays of a prepared corpus and turns its dictionaries to id-to-word form."};
 
 int exec_module(PyObject* m) {
-  PyObject* r = guarded([&]() -> PyObject* {
-    begin_exec(state);
+  return exec_with(state, m, [&] {
     if (!make_indexes_sig.intern()) throw PyErrorSet{};
     if (files_gen_type == nullptr) {
       PyObject* tp = PyType_FromSpec(&files_gen_spec);
@@ -440,35 +439,12 @@ int exec_module(PyObject* m) {
     bind_import(m, "pickle", "pickle");
     bind_function(m, &get_files_def);
     bind_function(m, &make_indexes_def);
-    bind_test_dict(m);
-    finish_exec(state, m);
-    Py_RETURN_NONE;
   });
-  if (r == nullptr) return -1;
-  Py_DECREF(r);
-  return 0;
 }
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(state, spec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr}};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "lm_build",  // m_name
-    "Corpus index builder: token files to token arrays, dictionaries to id-to-word form.",  // m_doc
-    0,        // m_size
-    nullptr,  // m_methods
-    slots,    // m_slots
-    nullptr,  // m_traverse
-    nullptr,  // m_clear
-    nullptr,  // m_free
-};
 
 }  // namespace
 }  // namespace lumora
 
-LUMORA_MODINIT PyInit_lm_build(void) { return PyModuleDef_Init(&lumora::module_def); }
+LUMORA_MODULE(lm_build,
+              "Corpus index builder: token files to token arrays, dictionaries to id-to-word form.",
+              lumora::state, lumora::exec_module)

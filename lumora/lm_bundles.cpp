@@ -717,8 +717,7 @@ PyMethodDef make_clusters_def = {
     "percent."};
 
 int exec_module(PyObject* m) {
-  PyObject* r = guarded([&]() -> PyObject* {
-    begin_exec(state);
+  return exec_with(state, m, [&] {
     if (!make_clusters_sig.intern()) throw PyErrorSet{};
     bind_import(m, "os", "os");
     bind_numpy(m);
@@ -727,35 +726,12 @@ int exec_module(PyObject* m) {
     capture_pickle_defaults();
     bind_import(m, "re", "re");
     bind_function(m, &make_clusters_def);
-    bind_test_dict(m);
-    finish_exec(state, m);
-    Py_RETURN_NONE;
   });
-  if (r == nullptr) return -1;
-  Py_DECREF(r);
-  return 0;
 }
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(state, spec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr}};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "lm_bundles",  // m_name
-    "Clusters: the 1-, 2- or 3-token sequences around a search word, with frequency and range.",  // m_doc
-    0,        // m_size
-    nullptr,  // m_methods
-    slots,    // m_slots
-    nullptr,  // m_traverse
-    nullptr,  // m_clear
-    nullptr,  // m_free
-};
 
 }  // namespace
 }  // namespace lumora
 
-LUMORA_MODINIT PyInit_lm_bundles(void) { return PyModuleDef_Init(&lumora::module_def); }
+LUMORA_MODULE(lm_bundles,
+              "Clusters: the 1-, 2- or 3-token sequences around a search word, with frequency and range.",
+              lumora::state, lumora::exec_module)

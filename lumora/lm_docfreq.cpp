@@ -374,8 +374,7 @@ PyMethodDef make_wfreqinfiles_def = {
     "Ranked list of (rank, word, range, percent): the number of texts each word occurs in."};
 
 int exec_module(PyObject* m) {
-  PyObject* r = guarded([&]() -> PyObject* {
-    begin_exec(state);
+  return exec_with(state, m, [&] {
     if (!make_wfreqinfiles_sig.intern()) throw PyErrorSet{};
     bind_import(m, "os", "os");
     bind_numpy(m);
@@ -383,35 +382,12 @@ int exec_module(PyObject* m) {
     bind_import(m, "pickle", "pickle");
     bind_import(m, "re", "re");
     bind_function(m, &make_wfreqinfiles_def);
-    bind_test_dict(m);
-    finish_exec(state, m);
-    Py_RETURN_NONE;
   });
-  if (r == nullptr) return -1;
-  Py_DECREF(r);
-  return 0;
 }
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(state, spec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr}};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "lm_docfreq",  // m_name
-    "Word frequency across texts: each word's range over the texts of a corpus, ranked.",  // m_doc
-    0,        // m_size
-    nullptr,  // m_methods
-    slots,    // m_slots
-    nullptr,  // m_traverse
-    nullptr,  // m_clear
-    nullptr,  // m_free
-};
 
 }  // namespace
 }  // namespace lumora
 
-LUMORA_MODINIT PyInit_lm_docfreq(void) { return PyModuleDef_Init(&lumora::module_def); }
+LUMORA_MODULE(lm_docfreq,
+              "Word frequency across texts: each word's range over the texts of a corpus, ranked.",
+              lumora::state, lumora::exec_module)

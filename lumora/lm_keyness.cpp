@@ -457,8 +457,7 @@ void bind_make_wordlist(PyObject* m) {
 }
 
 int exec_module(PyObject* m) {
-  PyObject* r = guarded([&]() -> PyObject* {
-    begin_exec(state);
+  return exec_with(state, m, [&] {
     if (!make_keywords_sig.intern()) throw PyErrorSet{};
     n_where_ll.get();  // made now, so that reporting an error never has to allocate
     n_where_chi.get();
@@ -466,36 +465,13 @@ int exec_module(PyObject* m) {
     bind_make_wordlist(m);
     bind_import(m, "math", "math");
     bind_function(m, &make_keywords_def);
-    bind_test_dict(m);
-    finish_exec(state, m);
-    Py_RETURN_NONE;
   });
-  if (r == nullptr) return -1;
-  Py_DECREF(r);
-  return 0;
 }
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(state, spec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr}};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "lm_keyness",  // m_name
-    "Keyword lists: a corpus's word list scored against a reference list by log-likelihood or "
-    "chi-square.",  // m_doc
-    0,        // m_size
-    nullptr,  // m_methods
-    slots,    // m_slots
-    nullptr,  // m_traverse
-    nullptr,  // m_clear
-    nullptr,  // m_free
-};
 
 }  // namespace
 }  // namespace lumora
 
-LUMORA_MODINIT PyInit_lm_keyness(void) { return PyModuleDef_Init(&lumora::module_def); }
+LUMORA_MODULE(lm_keyness,
+              "Keyword lists: a corpus's word list scored against a reference list by log-likelihood or "
+    "chi-square.",
+              lumora::state, lumora::exec_module)

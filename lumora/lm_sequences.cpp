@@ -1681,8 +1681,7 @@ PyMethodDef make_ngrams_def = {
     METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 int exec_module(PyObject* m) {
-  PyObject* r = guarded([&]() -> PyObject* {
-    begin_exec(state);
+  return exec_with(state, m, [&] {
     if (!make_ngrams_sig.intern()) throw PyErrorSet{};
     bind_import(m, "os", "os");
     bind_numpy(m);
@@ -1694,35 +1693,12 @@ int exec_module(PyObject* m) {
     bind_import(m, "shutil", "shutil");
     bind(m, "DTYPE", reinterpret_cast<PyObject*>(&PyLong_Type));
     bind_function(m, &make_ngrams_def);
-    bind_test_dict(m);
-    finish_exec(state, m);
-    Py_RETURN_NONE;
   });
-  if (r == nullptr) return -1;
-  Py_DECREF(r);
-  return 0;
 }
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(state, spec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr}};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "lm_sequences",  // m_name
-    "N-gram lists: every sequence of one to five words with its frequency and range.",  // m_doc
-    0,        // m_size
-    nullptr,  // m_methods
-    slots,    // m_slots
-    nullptr,  // m_traverse
-    nullptr,  // m_clear
-    nullptr,  // m_free
-};
 
 }  // namespace
 }  // namespace lumora
 
-LUMORA_MODINIT PyInit_lm_sequences(void) { return PyModuleDef_Init(&lumora::module_def); }
+LUMORA_MODULE(lm_sequences,
+              "N-gram lists: every sequence of one to five words with its frequency and range.",
+              lumora::state, lumora::exec_module)

@@ -795,8 +795,7 @@ PyMethodDef make_dispersion_def = {
     "make_dispersion(workspace, corpus_name, node, pos, case_sensitive, regexp)\n--\n\n"};
 
 int exec_module(PyObject* m) {
-  PyObject* r = guarded([&]() -> PyObject* {
-    begin_exec(state);
+  return exec_with(state, m, [&] {
     if (!search_node_sig.intern() || !make_dispersion_sig.intern()) throw PyErrorSet{};
     bind_import(m, "os", "os");
     bind_numpy(m);
@@ -806,35 +805,12 @@ int exec_module(PyObject* m) {
     bind_function(m, &search_node_def);
     bind_function(m, &translate_def);
     bind_function(m, &make_dispersion_def);
-    bind_test_dict(m);
-    finish_exec(state, m);
-    Py_RETURN_NONE;
   });
-  if (r == nullptr) return -1;
-  Py_DECREF(r);
-  return 0;
 }
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(state, spec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr}};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "lm_spread",  // m_name
-    "Dispersion of a search term: hit positions per text and hits per fifth of each text.",  // m_doc
-    0,        // m_size
-    nullptr,  // m_methods
-    slots,    // m_slots
-    nullptr,  // m_traverse
-    nullptr,  // m_clear
-    nullptr,  // m_free
-};
 
 }  // namespace
 }  // namespace lumora
 
-LUMORA_MODINIT PyInit_lm_spread(void) { return PyModuleDef_Init(&lumora::module_def); }
+LUMORA_MODULE(lm_spread,
+              "Dispersion of a search term: hit positions per text and hits per fifth of each text.",
+              lumora::state, lumora::exec_module)

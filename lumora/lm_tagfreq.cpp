@@ -394,43 +394,19 @@ PyMethodDef make_wtfreq_def = {
     "Ranked list of (rank, word, tag, frequency, percent) for every word+tag pair of a corpus."};
 
 int exec_module(PyObject* m) {
-  PyObject* r = guarded([&]() -> PyObject* {
-    begin_exec(state);
+  return exec_with(state, m, [&] {
     if (!make_wtfreq_sig.intern()) throw PyErrorSet{};
     bind_import(m, "os", "os");
     bind_numpy(m);
     bind(m, "DTYPE", reinterpret_cast<PyObject*>(&PyLong_Type));
     bind_import(m, "pickle", "pickle");
     bind_function(m, &make_wtfreq_def);
-    bind_test_dict(m);
-    finish_exec(state, m);
-    Py_RETURN_NONE;
   });
-  if (r == nullptr) return -1;
-  Py_DECREF(r);
-  return 0;
 }
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(state, spec); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr}};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "lm_tagfreq",  // m_name
-    "Word+tag frequency list: every (word, tag) pair of a corpus, ranked by frequency.",  // m_doc
-    0,        // m_size
-    nullptr,  // m_methods
-    slots,    // m_slots
-    nullptr,  // m_traverse
-    nullptr,  // m_clear
-    nullptr,  // m_free
-};
 
 }  // namespace
 }  // namespace lumora
 
-LUMORA_MODINIT PyInit_lm_tagfreq(void) { return PyModuleDef_Init(&lumora::module_def); }
+LUMORA_MODULE(lm_tagfreq,
+              "Word+tag frequency list: every (word, tag) pair of a corpus, ranked by frequency.",
+              lumora::state, lumora::exec_module)

@@ -167,4 +167,35 @@ Ref call(PyObject* fn, Args... args) {
   return ok(PyObject_CallFunctionObjArgs(fn, args..., nullptr));
 }
 
+// The body of a module's exec slot: the start-up rules, then `bind_attrs`, which binds the
+// module's own attributes in their order, then __test__. 0, or -1 with the exception set.
+template <class Bind>
+int exec_with(ModuleState& st, PyObject* m, Bind&& bind_attrs) {
+  PyObject* r = guarded([&]() -> PyObject* {
+    begin_exec(st);
+    bind_attrs();
+    bind_test_dict(m);
+    finish_exec(st, m);
+    Py_RETURN_NONE;
+  });
+  if (r == nullptr) return -1;
+  Py_DECREF(r);
+  return 0;
+}
+
 }  // namespace lumora
+
+// The create and exec slots, the definition and the exported entry of the extension module NAME
+// (its state and exec function named in the lumora namespace). Used once, at the end of a
+// module's source, outside any namespace.
+#define LUMORA_MODULE(NAME, DOC, STATE, EXEC)                                                  \
+  static PyObject* NAME##_create(PyObject* spec, PyModuleDef*) {                              \
+    return ::lumora::create_module(STATE, spec);                                              \
+  }                                                                                           \
+  static PyModuleDef_Slot NAME##_slots[] = {                                                  \
+      {Py_mod_create, reinterpret_cast<void*>(NAME##_create)},                                \
+      {Py_mod_exec, reinterpret_cast<void*>(EXEC)},                                           \
+      {0, nullptr}};                                                                          \
+  static PyModuleDef NAME##_def = {                                                           \
+      PyModuleDef_HEAD_INIT, #NAME, DOC, 0, nullptr, NAME##_slots, nullptr, nullptr, nullptr}; \
+  LUMORA_MODINIT PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_def); }
