@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) std::abort();
   lumora::npy::Header h;
-  std::vector<int64_t> values;
+  lumora::npy::Ints values;
   if (!lumora::npy::read(path.c_str(), &h, values)) return 0;
 
   // The file as NumPy reads it.

@@ -299,7 +299,7 @@ class TokenArray {
   }
 
   Buffer buffer_;
-  std::vector<int64_t> copy_;
+  npy::Ints copy_;
   const int64_t* base_ = nullptr;
   Py_ssize_t rows_ = 0, rs_ = 0, cs_ = 0;
 };

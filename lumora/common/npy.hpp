@@ -7,7 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -24,6 +28,30 @@ struct Header {
   int ndim = -1;
   int64_t shape[2] = {0, 0};
 };
+
+// An allocator whose resize leaves new integers as they are: a buffer about to be overwritten by
+// a read need not be zeroed first (for a whole corpus that is as many bytes again as it holds).
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitAllocator<U>;
+  };
+  UninitAllocator() noexcept = default;
+  template <class U>
+  UninitAllocator(const UninitAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible<U>::value) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+// Integers read from a file.
+using Ints = std::vector<int64_t, UninitAllocator<int64_t>>;
 
 namespace detail {
 
@@ -127,7 +155,7 @@ inline bool little_endian_host() {
 
 // Reads the file at a file-system path into `data` (as 64-bit integers, in the file's order).
 // False, with nothing to report, whenever NumPy should read the file instead.
-inline bool read(const char* path, Header* h, std::vector<int64_t>& data) {
+inline bool read(const char* path, Header* h, Ints& data) {
 #if defined(_WIN32)
   (void)path; (void)h; (void)data;
   return false;
@@ -182,7 +210,7 @@ inline bool read(const char* path, Header* h, std::vector<int64_t>& data) {
   if (h->itemsize == 8) {
     return count == 0 || read_all(data.data(), static_cast<size_t>(bytes), at);
   }
-  std::vector<int32_t> narrow(static_cast<size_t>(count));
+  std::vector<int32_t, UninitAllocator<int32_t>> narrow(static_cast<size_t>(count));
   if (count > 0 && !read_all(narrow.data(), static_cast<size_t>(bytes), at)) return false;
   for (size_t i = 0; i < narrow.size(); ++i) data[i] = narrow[i];
   return true;
