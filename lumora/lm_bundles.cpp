@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "lumora/common/ahead.hpp"
 #include "lumora/common/args.hpp"
 #include "lumora/common/corpus.hpp"
 #include "lumora/common/hashmap.hpp"
@@ -18,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace lumora {
@@ -116,6 +119,56 @@ PyObject* last_key_of(PyObject* d, PyObject* word) {
   return found;
 }
 
+// The values of an id-to-word dictionary read natively, by id. An id set twice keeps its later
+// value, as a dict does.
+class IdValues {
+ public:
+  void add(int64_t id, const pickled::Obj& value) {
+    // Ids of a compact range (as dictionaries number their words) go into a plain array, which
+    // grows no larger than about twice the entries seen.
+    if (id >= 0 && id < kDirect && static_cast<size_t>(id) <= 2 * count_ + 65536) {
+      const auto at = static_cast<size_t>(id);
+      if (at >= direct_.size()) direct_.resize(std::max(at + 1, direct_.size() * 2));
+      count_ += direct_[at].kind == pickled::Obj::kNone;
+      direct_[at] = value;
+      return;
+    }
+    bool added = false;
+    const uint32_t k = others_.insert(static_cast<uint64_t>(id), &added);
+    if (added) {
+      other_values_.push_back(value);
+      ++count_;
+    } else {
+      other_values_[k] = value;
+    }
+  }
+
+  // The value of id, or nullptr when the dictionary has none.
+  const pickled::Obj* find(int64_t id) const noexcept {
+    if (id >= 0 && static_cast<size_t>(id) < direct_.size()) {
+      const pickled::Obj& v = direct_[static_cast<size_t>(id)];
+      if (v.kind != pickled::Obj::kNone) return &v;
+    }
+    const int64_t k = others_.find(static_cast<uint64_t>(id));
+    return k < 0 ? nullptr : &other_values_[static_cast<size_t>(k)];
+  }
+
+  void clear() {
+    direct_.clear();
+    others_.clear();
+    other_values_.clear();
+    count_ = 0;
+  }
+
+ private:
+  static constexpr int64_t kDirect = int64_t{1} << 24;
+
+  std::vector<pickled::Obj> direct_;  // by id; kind kNone: no entry
+  KeyIndex others_{0};
+  std::vector<pickled::Obj> other_values_;
+  size_t count_ = 0;
+};
+
 // The search word and the tag filter, encoded.
 struct Search {
   bool known = true;      // false: the search word is not in the dictionary
@@ -127,9 +180,9 @@ struct Search {
 };
 
 // `native` receives a dictionary read natively; Search::words_native says whether that is the
-// id-to-word dictionary (exact search), which translation then need not read again.
+// id-to-word dictionary (exact search), whose values by id are then in `values`.
 Search parse_search(PyObject* module, PyObject* workspace, PyObject* corpus_name, PyObject* node,
-                    PyObject* pos, bool lowercase, pickled::Dict& native) {
+                    PyObject* pos, bool lowercase, pickled::Dict& native, IdValues& values) {
   // The search word of a str node, found before the dictionaries are read: lower-casing,
   // stripping and splitting a str have no effects and raise nothing. (A None node fails below,
   // after the dictionaries, as the Python rendering fails.)
@@ -172,9 +225,11 @@ Search parse_search(PyObject* module, PyObject* workspace, PyObject* corpus_name
             last = key;
             seen = true;
           }
+          if (key.kind == pickled::Obj::kInt) values.add(key.i, value);
           return true;
         });
     if (!is_native) {
+      values.clear();
       words = load_dict_obj(module, path.get());
       search_values = values_are_str(words.get());
       if (!search_values) words = invert(words.get());
@@ -249,53 +304,208 @@ bool plain_token_shape(PyObject* arr) {
   return nd == 1 ? last == 0 : last == 4;
 }
 
-// np.load(path) as a token array. Anything that is not an array of shape (n, 4) or (0,) is put
-// between rows of zeros as it stands, so NumPy reports what does not fit.
-void load_tokens(PyObject* module, PyObject* path, TokenArray& tokens) {
-  Ref np = global(module, names::np);
-  Ref load = attr(np.get(), names::load);
-  if (load.get() == numpy_load_at_start() && tokens.load_native(path, 4, true)) return;
-  Ref arr = call(load.get(), path);
-  Ref ndarray = attr(np.get(), names::ndarray);
-  int is_array = PyObject_IsInstance(arr.get(), ndarray.get());
-  check(is_array);
-  if (!is_array || !plain_token_shape(arr.get())) {
-    Ref zeros = attr(np.get(), n_zeros);
-    Ref shape = ok(Py_BuildValue("(ii)", 0, 4));
-    Ref args = ok(PyTuple_Pack(1, shape.get()));
-    Ref kw = ok(PyDict_New());
-    check(PyDict_SetItem(kw.get(), names::dtype.get(), reinterpret_cast<PyObject*>(&PyLong_Type)));
-    Ref pad = ok(PyObject_Call(zeros.get(), args.get(), kw.get()));
-    Ref parts = ok(PyList_New(3));
-    PyObject* items[3] = {pad.get(), arr.get(), pad.get()};
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-      Py_INCREF(items[i]);
-      PyList_SET_ITEM(parts.get(), i, items[i]);
-    }
-    Ref concatenate = attr(np.get(), n_concatenate);
-    arr = call(concatenate.get(), parts.get());
-  }
-  tokens.from_array(arr.get(), 2);
-}
+// The word forms of cluster texts (words lower-cased when asked), each distinct text once. The
+// characters of str forms are copied into one buffer, so cluster texts are joined without
+// touching Python objects; the str object of a form is made only when a row needs it.
+class Forms {
+ public:
+  struct Info {
+    uint32_t at = 0;        // a str: where its characters start (a multiple of 4 bytes)
+    uint32_t len = 0;       // in code points
+    uint32_t classes = 0;   // where its character classes start (len of them)
+    Py_UCS4 maxchar = 0;    // the widest its kind holds, as PyUnicode_New takes it
+    uint8_t kind = 0;       // 1, 2 or 4 bytes a character; 0: not a str
+    bool space = false;     // holds a space: joins of it may equal joins of other forms
+    bool pure = false;      // word characters only, one at least: no joins of pure forms are
+                            // punctuation
+  };
 
-// A word form as cluster texts use it: the word of an id, lower-cased when asked. Ids whose
-// forms are equal str share one form.
-struct WordForm {
-  Ref text;
-  Py_hash_t hash = 0;  // of an exact str
-  uint32_t class_begin = 0, class_len = 0;
+  // The form of a str given by its representation (kind, characters, length, and the widest
+  // character its kind holds); *added says whether it is new.
+  uint32_t str_form(int kind, const void* data, size_t len, Py_UCS4 maxchar, bool* added) {
+    const size_t bytes = len * static_cast<size_t>(kind);
+    const uint64_t h = hash(kind, data, bytes);
+    if (slots_.empty()) slots_.assign(1024, 0u);
+    size_t mask = slots_.size() - 1;
+    size_t i = h & mask;
+    for (; slots_[i] != 0; i = (i + 1) & mask) {
+      const uint32_t f = slots_[i] - 1;
+      const Info& o = info_[f];
+      if (hash_[f] == h && o.kind == kind && o.len == len &&
+          std::memcmp(chars_.data() + o.at, data, bytes) == 0) {
+        *added = false;
+        return f;
+      }
+    }
+    *added = true;
+    const uint32_t f = new_form();
+    Info& info = info_[f];
+    hash_[f] = h;
+    // Each form's characters start at a multiple of 4 bytes, so wide ones are read aligned.
+    const size_t at = (chars_.size() + 3) & ~static_cast<size_t>(3);
+    if (at + bytes > UINT32_MAX || classes_.size() + len > UINT32_MAX)
+      throw std::length_error("word forms too long");
+    chars_.resize(at);
+    chars_.append(static_cast<const char*>(data), bytes);
+    info.at = static_cast<uint32_t>(at);
+    info.len = static_cast<uint32_t>(len);
+    info.kind = static_cast<uint8_t>(kind);
+    info.maxchar = maxchar;
+    info.classes = static_cast<uint32_t>(classes_.size());
+    bool pure = len > 0;
+    for (size_t k = 0; k < len; ++k) {
+      const Py_UCS4 ch = PyUnicode_READ(kind, data, k);
+      const uint8_t c = ch == ' '                                     ? kSpace
+                        : (ch == '_' || Py_UNICODE_ISALNUM(ch)) ? kWordChar
+                                                                      : kOtherChar;
+      info.space |= c == kSpace;
+      pure &= c == kWordChar;
+      classes_.push_back(c);
+    }
+    info.pure = pure;
+    slots_[i] = f + 1;
+    if (++str_forms_ * 2 > slots_.size()) {
+      slots_.assign(slots_.size() * 2, 0u);
+      mask = slots_.size() - 1;
+      for (uint32_t k = 0; k < info_.size(); ++k) {
+        if (info_[k].kind == 0) continue;
+        size_t j = hash_[k] & mask;
+        while (slots_[j] != 0) j = (j + 1) & mask;
+        slots_[j] = k + 1;
+      }
+    }
+    return f;
+  }
+
+  // The form of an exact str object, which it keeps.
+  uint32_t str_form(Ref s, bool* added) {
+    ensure_ready(s.get());
+    const uint32_t f =
+        str_form(PyUnicode_KIND(s.get()), PyUnicode_DATA(s.get()),
+                 static_cast<size_t>(PyUnicode_GET_LENGTH(s.get())),
+                 PyUnicode_MAX_CHAR_VALUE(s.get()), added);
+    if (!objects_[f]) objects_[f] = std::move(s);
+    return f;
+  }
+
+  // A form that is not a str: a form of its own.
+  uint32_t other_form(Ref obj) {
+    const uint32_t f = new_form();
+    objects_[f] = std::move(obj);
+    return f;
+  }
+
+  const Info& info(uint32_t f) const noexcept { return info_[f]; }
+  const char* chars(const Info& i) const noexcept { return chars_.data() + i.at; }
+  const uint8_t* classes(const Info& i) const noexcept { return classes_.data() + i.classes; }
+
+  // The object of a form: a str is made from its characters when first asked for. Borrowed.
+  PyObject* object(uint32_t f) {
+    if (!objects_[f]) {
+      const Info& i = info_[f];
+      Ref s = ok(PyUnicode_New(static_cast<Py_ssize_t>(i.len), i.maxchar));
+      std::memcpy(PyUnicode_DATA(s.get()), chars(i), static_cast<size_t>(i.len) * i.kind);
+      objects_[f] = std::move(s);
+    }
+    return objects_[f].get();
+  }
+
+ private:
+  static uint64_t hash(int kind, const void* data, size_t n) noexcept {
+    const auto* p = static_cast<const unsigned char*>(data);
+    uint64_t h = 0x9e3779b97f4a7c15ULL ^ (static_cast<uint64_t>(n) << 2) ^ static_cast<uint64_t>(kind);
+    for (; n >= 8; n -= 8, p += 8) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      h = mix64(h ^ w);
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    return mix64(h ^ w ^ (uint64_t{0xff} << 56));
+  }
+
+  uint32_t new_form() {
+    if (info_.size() >= (1u << 29)) throw std::length_error("too many word forms");
+    info_.emplace_back();
+    hash_.push_back(0);
+    objects_.emplace_back();
+    return static_cast<uint32_t>(info_.size() - 1);
+  }
+
+  std::vector<Info> info_;
+  std::vector<uint64_t> hash_;  // of a str form's representation
+  std::vector<Ref> objects_;    // per form: its object, once there is one
+  std::string chars_;           // the characters of str forms
+  std::vector<uint8_t> classes_;
+  std::vector<uint32_t> slots_;  // str forms by text: 1 + the form, 0 for none
+  size_t str_forms_ = 0;
 };
 
-// What joining needs of a form, kept apart from the Python object: its characters are copied
-// into the translator's own buffer, so cluster texts are built without touching the words.
-struct FormInfo {
-  uint32_t at = 0;       // an exact str: its characters in the buffer
-  uint32_t len = 0;      // in code points
-  Py_UCS4 maxchar = 0;   // the widest its kind holds, as PyUnicode_New takes it
-  uint8_t kind = 0;      // 1, 2 or 4 bytes a character; 0: not an exact str
-  bool space = false;    // holds a space: joins of it may equal joins of other forms
-  bool pure = false;     // word characters only, one at least: no joins of pure forms are
-                         // punctuation
+// Word ids numbered by their form, found in the id-to-word dictionary read natively: ids of
+// equal forms share a number, the form's. An id whose word is missing or not a str has a number
+// of its own (kHard set); its windows fail when they are turned into texts, as the dictionary
+// look-up or the string operation fails there.
+class FormNumbers {
+ public:
+  static constexpr uint32_t kHard = 0x80000000u;
+
+  FormNumbers(const pickled::Dict& dict, const IdValues& values, Forms& forms, bool lowercase)
+      : dict_(dict), values_(values), forms_(forms), lowercase_(lowercase) {}
+
+  uint32_t operator()(int64_t id) {
+    const uint32_t d = ids_.insert(id);
+    if (d < numbers_.size()) return numbers_[d];
+    numbers_.push_back(number_of(id));
+    return numbers_.back();
+  }
+
+  int64_t hard_id(uint32_t number) const noexcept { return hard_[number & ~kHard]; }
+
+ private:
+  uint32_t number_of(int64_t id) {
+    const pickled::Obj* value = values_.find(id);
+    if (value == nullptr || value->kind != pickled::Obj::kStr) {
+      if (hard_.size() >= kHard - 1) throw std::length_error("too many word ids");
+      hard_.push_back(id);
+      return kHard | static_cast<uint32_t>(hard_.size() - 1);
+    }
+    bool added = false;
+    const std::string_view b = dict_.bytes(*value);
+    bool ascii = true;
+    for (char c : b) ascii &= static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+      // An ASCII str lower-cases letter by letter, A-Z to a-z, as str.lower does.
+      if (!lowercase_) return forms_.str_form(PyUnicode_1BYTE_KIND, b.data(), b.size(), 0x7f, &added);
+      lowered_.assign(b.data(), b.size());
+      for (char& c : lowered_)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      return forms_.str_form(PyUnicode_1BYTE_KIND, lowered_.data(), lowered_.size(), 0x7f, &added);
+    }
+    Ref word = pickled_object(dict_, *value);
+    if (lowercase_) word = str_lower(word.get());
+    return forms_.str_form(std::move(word), &added);
+  }
+
+  const pickled::Dict& dict_;
+  const IdValues& values_;
+  Forms& forms_;
+  bool lowercase_;
+  DenseIds ids_;
+  std::vector<uint32_t> numbers_;  // per dense id
+  std::vector<int64_t> hard_;      // ids with numbers of their own
+  std::string lowered_;
+};
+
+// Where the translator finds the word of a number that windows are counted by.
+struct Numbering {
+  // By id (numbers are dense ids, see DenseIds), with the words in a dict or read natively.
+  const DenseIds* ids = nullptr;
+  // Or by form (see FormNumbers): a number is a form, or with kHard set, an id of its own.
+  const FormNumbers* forms = nullptr;
+  // The id-to-word dict; or nullptr, with `native` its pickled form and `values` by id.
+  PyObject* dict_words = nullptr;
+  const pickled::Dict* native = nullptr;
+  const IdValues* values = nullptr;
 };
 
 // Turns the counted windows into cluster rows.
@@ -305,15 +515,14 @@ struct FormInfo {
 // tuple of forms. Two different tuples of str forms without a space give different texts, so
 // those are merged without looking at the text; the others (forms with a space, forms that are
 // not str) are merged by their text through a dict, and once a form that is not a str occurs,
-// every text is.
+// every text is. Windows counted by id meet the same tuple of forms again when two ids share a
+// form (case variants under lower-casing): from then on, windows are also looked up by their
+// tuple of forms.
 class Translator {
  public:
-  // dict_words: the id-to-word dict; or nullptr, with `native` its pickled form and
-  // `native_values` the value of each dense word number there (kind kNone: no entry).
-  Translator(PyObject* module, PyObject* dict_words, const pickled::Dict* native,
-             const std::vector<pickled::Obj>* native_values, bool lowercase, int size)
-      : module_(module), dict_words_(dict_words), native_(native), native_values_(native_values),
-        lowercase_(lowercase), size_(size), tuples_(size) {}
+  Translator(PyObject* module, const Numbering& numbering, Forms& forms, bool lowercase, int size)
+      : module_(module), numbering_(numbering), forms_(forms), lowercase_(lowercase),
+        size_(size), tuples_(size) {}
 
   Ref run(const WindowCounts& counts, int32_t total_files) {
     Ref re = global(module_, n_re);
@@ -321,7 +530,6 @@ class Translator {
     texts_ = ok(PyDict_New());
 
     counts_ = &counts;
-    dense_form_.assign(counts.ids.size(), kUnknown);
     const size_t n = counts.windows.size();
     std::vector<int32_t>& cluster = window_cluster_;
     cluster.reserve(n);
@@ -381,21 +589,30 @@ class Translator {
     uint32_t last_file = 0;
   };
 
-  // The form of a word id (by its dense number) as a code: the form number shifted left by two,
-  // with kNotStr and kSpaced. Its word is looked up (and lower-cased) once.
+  // The form of a number as a code: the form shifted left by two, with kNotStr and kSpaced.
   static constexpr uint32_t kNotStr = 1, kSpaced = 2, kUnknown = UINT32_MAX;
 
-  uint32_t form_code(uint32_t dense) {
-    if (dense_form_[dense] != kUnknown) return dense_form_[dense];
-    const int64_t id = counts_->ids.id(dense);
+  uint32_t code(uint32_t form) const noexcept {
+    const Forms::Info& info = forms_.info(form);
+    return form << 2 | (info.kind == 0 ? kNotStr : 0) | (info.space ? kSpaced : 0);
+  }
+
+  uint32_t form_code(uint32_t number) {
+    if (numbering_.forms != nullptr && (number & FormNumbers::kHard) == 0) return code(number);
+    // A number whose word is looked up (and lower-cased) here, once.
+    const bool by_id = numbering_.forms == nullptr;
+    const uint32_t k = by_id ? number : number & ~FormNumbers::kHard;
+    if (k >= looked_up_.size()) looked_up_.resize(std::max<size_t>(k + 1, looked_up_.size() * 2), kUnknown);
+    if (looked_up_[k] != kUnknown) return looked_up_[k];
+    const int64_t id = by_id ? numbering_.ids->id(number) : numbering_.forms->hard_id(number);
     Ref held;
-    if (native_ != nullptr) {
-      const pickled::Obj& value = (*native_values_)[dense];
-      if (value.kind == pickled::Obj::kNone) throw err::key_error(ok(PyLong_FromLongLong(id)).get());
-      held = pickled_object(*native_, value);
+    if (numbering_.values != nullptr) {
+      const pickled::Obj* value = numbering_.values->find(id);
+      if (value == nullptr) throw err::key_error(ok(PyLong_FromLongLong(id)).get());
+      held = pickled_object(*numbering_.native, *value);
     } else {
       Ref key = ok(PyLong_FromLongLong(id));
-      PyObject* value = PyDict_GetItemWithError(dict_words_, key.get());
+      PyObject* value = PyDict_GetItemWithError(numbering_.dict_words, key.get());
       if (value == nullptr) {
         if (PyErr_Occurred()) throw PyErrorSet{};
         throw err::key_error(key.get());
@@ -403,105 +620,29 @@ class Translator {
       held = Ref::borrow(value);
     }
     Ref text = lowercase_ ? str_lower(held.get()) : std::move(held);
-    const uint32_t form = PyUnicode_CheckExact(text.get()) ? str_form(std::move(text))
-                                                            : add_form(std::move(text), 0);
-    if (form >= (1u << 30)) throw std::length_error("too many word forms");
-    const FormInfo& info = info_[form];
-    const uint32_t code = form << 2 | (info.kind == 0 ? kNotStr : 0) | (info.space ? kSpaced : 0);
-    dense_form_[dense] = code;
-    return code;
-  }
-
-  // The form of an exact str: an earlier one of equal text, or a new one.
-  uint32_t str_form(Ref text) {
-    PyObject* s = text.get();
-    ensure_ready(s);
-    const Py_hash_t h = PyObject_Hash(s);
-    if (h == -1) throw PyErrorSet{};
-    if (form_slots_.empty()) form_slots_.assign(1024, 0u);
-    size_t mask = form_slots_.size() - 1;
-    size_t i = mix64(static_cast<uint64_t>(h)) & mask;
-    for (; form_slots_[i] != 0; i = (i + 1) & mask) {
-      const uint32_t f = form_slots_[i] - 1;
-      if (forms_[f].hash == h && same_text(forms_[f].text.get(), s)) {
-        merged_ = true;
-        return f;
-      }
-    }
-    const uint32_t f = add_form(std::move(text), h);
-    form_slots_[i] = f + 1;
-    if (++str_forms_ * 2 > form_slots_.size()) {
-      form_slots_.assign(form_slots_.size() * 2, 0u);
-      mask = form_slots_.size() - 1;
-      for (uint32_t k = 0; k < forms_.size(); ++k) {
-        if (info_[k].kind == 0) continue;
-        size_t j = mix64(static_cast<uint64_t>(forms_[k].hash)) & mask;
-        while (form_slots_[j] != 0) j = (j + 1) & mask;
-        form_slots_[j] = k + 1;
-      }
-    }
-    return f;
-  }
-
-  static bool same_text(PyObject* a, PyObject* b) noexcept {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    return n == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
-  }
-
-  uint32_t add_form(Ref text, Py_hash_t hash) {
-    WordForm f;
-    FormInfo info;
-    f.hash = hash;
+    uint32_t form;
     if (PyUnicode_CheckExact(text.get())) {
-      PyObject* s = text.get();
-      ensure_ready(s);
-      const int kind = PyUnicode_KIND(s);
-      const void* data = PyUnicode_DATA(s);
-      const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-      // Each form's characters start at a multiple of 4 bytes, so wide ones are read aligned.
-      const size_t at = (chars_.size() + 3) & ~static_cast<size_t>(3);
-      const size_t bytes = static_cast<size_t>(n) * static_cast<size_t>(kind);
-      if (at + bytes > UINT32_MAX) throw std::length_error("word forms too long");
-      chars_.resize(at);
-      chars_.append(static_cast<const char*>(data), bytes);
-      info.at = static_cast<uint32_t>(at);
-      info.len = static_cast<uint32_t>(n);
-      info.kind = static_cast<uint8_t>(kind);
-      info.maxchar = PyUnicode_MAX_CHAR_VALUE(s);
-      f.class_begin = static_cast<uint32_t>(classes_.size());
-      bool pure = n > 0;
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        uint8_t c = ch == ' ' ? kSpace
-                    : (ch == '_' || Py_UNICODE_ISALNUM(ch)) ? kWordChar
-                                                             : kOtherChar;
-        info.space |= c == kSpace;
-        pure &= c == kWordChar;
-        classes_.push_back(c);
-      }
-      info.pure = pure;
-      f.class_len = static_cast<uint32_t>(classes_.size() - f.class_begin);
+      bool added = false;
+      form = forms_.str_form(std::move(text), &added);
+      merged_ |= !added;
+    } else {
+      form = forms_.other_form(std::move(text));
     }
-    f.text = std::move(text);
-    forms_.push_back(std::move(f));
-    info_.push_back(info);
-    return static_cast<uint32_t>(forms_.size() - 1);
+    return looked_up_[k] = code(form);
   }
 
-  // The cluster of window g, or -1 when its text is left out. As long as no two word ids have
-  // the same form, windows (distinct tuples of ids) have distinct tuples of forms; from the first
-  // shared form on, windows are also looked up by their tuple of forms.
+  // The cluster of window g, or -1 when its text is left out. As long as no two numbers have
+  // the same form, windows (distinct tuples of numbers) have distinct tuples of forms; from the
+  // first shared form on, windows are also looked up by their tuple of forms.
   int32_t cluster_of(size_t g) {
     const uint32_t* key = counts_->windows.key(g);
     uint32_t form[kMaxSize];
     bool all_str = true, spaced = false;
     for (int j = 0; j < size_; ++j) {
-      const uint32_t code = form_code(key[j]);
-      form[j] = code >> 2;
-      all_str &= (code & kNotStr) == 0;
-      spaced |= (code & kSpaced) != 0;
+      const uint32_t c = form_code(key[j]);
+      form[j] = c >> 2;
+      all_str &= (c & kNotStr) == 0;
+      spaced |= (c & kSpaced) != 0;
     }
     if (!merged_) return new_tuple_cluster(form, all_str, spaced);
     if (!by_form_) {
@@ -509,7 +650,7 @@ class Translator {
       for (size_t h = 0; h < g; ++h) {
         const uint32_t* k = counts_->windows.key(h);
         uint32_t f[kMaxSize];
-        for (int j = 0; j < size_; ++j) f[j] = dense_form_[k[j]] >> 2;
+        for (int j = 0; j < size_; ++j) f[j] = form_code(k[j]) >> 2;
         bool inserted = false;
         tuples_.insert(f, &inserted);
         tuple_cluster_.push_back(window_cluster_[h]);
@@ -530,19 +671,18 @@ class Translator {
 
   int32_t str_cluster(const uint32_t* form, bool spaced) {
     bool pure = true;
-    for (int j = 0; j < size_; ++j) pure &= info_[form[j]].pure;
+    for (int j = 0; j < size_; ++j) pure &= forms_.info(form[j]).pure;
     if (!pure) {
       line_.clear();
       for (int j = 0; j < size_; ++j) {
         if (j > 0) line_.push_back(kSpace);
-        const WordForm& f = forms_[form[j]];
-        line_.insert(line_.end(), classes_.begin() + f.class_begin,
-                     classes_.begin() + f.class_begin + f.class_len);
+        const Forms::Info& f = forms_.info(form[j]);
+        const uint8_t* c = forms_.classes(f);
+        line_.insert(line_.end(), c, c + f.len);
       }
       if (punctuation_match(line_.data(), line_.size())) return -1;
     }
-    Ref text = size_ == 1 ? Ref::borrow(forms_[form[0]].text.get())
-                          : join_str(form);
+    Ref text = size_ == 1 ? Ref::borrow(forms_.object(form[0])) : join_str(form);
     if (!spaced && !by_text_) return add_cluster(std::move(text));
     return find_or_add(std::move(text));
   }
@@ -551,12 +691,11 @@ class Translator {
   int32_t other_cluster(const uint32_t* form) {
     Ref text;
     if (size_ == 1) {
-      text = Ref::borrow(forms_[form[0]].text.get());
+      text = Ref::borrow(forms_.object(form[0]));
     } else {
       Ref parts = ok(PyTuple_New(size_));
       for (int j = 0; j < size_; ++j)
-        PyTuple_SET_ITEM(parts.get(), j,
-                         Ref::borrow(forms_[form[j]].text.get()).release());
+        PyTuple_SET_ITEM(parts.get(), j, Ref::borrow(forms_.object(form[j])).release());
       text = ok(PyUnicode_Join(n_space.get(), parts.get()));
     }
     if (findall_any(pattern_.get(), text.get())) return -1;
@@ -575,7 +714,7 @@ class Translator {
     Py_ssize_t len = size_ - 1;
     Py_UCS4 maxchar = ' ';
     for (int j = 0; j < size_; ++j) {
-      const FormInfo& f = info_[form[j]];
+      const Forms::Info& f = forms_.info(form[j]);
       len += f.len;
       maxchar = std::max(maxchar, f.maxchar);
     }
@@ -585,8 +724,8 @@ class Translator {
     Py_ssize_t at = 0;
     for (int j = 0; j < size_; ++j) {
       if (j > 0) PyUnicode_WRITE(kind, data, at++, ' ');
-      const FormInfo& f = info_[form[j]];
-      const char* from = chars_.data() + f.at;
+      const Forms::Info& f = forms_.info(form[j]);
+      const char* from = forms_.chars(f);
       if (f.kind == kind) {
         std::memcpy(static_cast<char*>(data) + at * kind, from, static_cast<size_t>(f.len) * kind);
       } else {
@@ -617,28 +756,88 @@ class Translator {
   }
 
   PyObject* module_;
-  PyObject* dict_words_;
-  const pickled::Dict* native_;
-  const std::vector<pickled::Obj>* native_values_;
+  const Numbering& numbering_;
+  Forms& forms_;
   bool lowercase_;
   int size_;
   Ref pattern_, texts_;
-  std::vector<uint32_t> form_slots_;  // str forms by text: 1 + the form number, 0 for none
-  size_t str_forms_ = 0;
   bool by_text_ = false;  // every new text is merged through texts_
   const WindowCounts* counts_ = nullptr;
-  bool merged_ = false;   // two word ids have had the same form
+  bool merged_ = false;   // two numbers have had the same form
   bool by_form_ = false;  // windows are looked up by their tuple of forms
   std::vector<int32_t> window_cluster_;
-  std::vector<uint32_t> dense_form_;  // per dense word number: its form code, or kUnknown
-  std::vector<WordForm> forms_;
-  std::vector<FormInfo> info_;  // per form
-  std::string chars_;           // the characters of str forms
-  std::vector<uint8_t> classes_, line_;
+  std::vector<uint8_t> line_;  // character classes of a cluster text
+  std::vector<uint32_t> looked_up_;  // per number looked up here: its form code, or kUnknown
   TupleIndex tuples_;
   std::vector<int32_t> tuple_cluster_;
   std::vector<Cluster> clusters_;
 };
+
+// The module's np.load, looked up as each token array is loaded.
+Ref numpy_load(PyObject* module) {
+  Ref np = global(module, names::np);
+  return attr(np.get(), names::load);
+}
+
+// np.load(path) through Python as a token array. Anything that is not an array of shape (n, 4)
+// or (0,) is put between rows of zeros as it stands, so NumPy reports what does not fit.
+void load_tokens_python(PyObject* module, PyObject* load, PyObject* path, TokenArray& tokens) {
+  Ref np = global(module, names::np);
+  Ref arr = call(load, path);
+  Ref ndarray = attr(np.get(), names::ndarray);
+  int is_array = PyObject_IsInstance(arr.get(), ndarray.get());
+  check(is_array);
+  if (!is_array || !plain_token_shape(arr.get())) {
+    Ref zeros = attr(np.get(), n_zeros);
+    Ref shape = ok(Py_BuildValue("(ii)", 0, 4));
+    Ref args = ok(PyTuple_Pack(1, shape.get()));
+    Ref kw = ok(PyDict_New());
+    check(PyDict_SetItem(kw.get(), names::dtype.get(), reinterpret_cast<PyObject*>(&PyLong_Type)));
+    Ref pad = ok(PyObject_Call(zeros.get(), args.get(), kw.get()));
+    Ref parts = ok(PyList_New(3));
+    PyObject* items[3] = {pad.get(), arr.get(), pad.get()};
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+      Py_INCREF(items[i]);
+      PyList_SET_ITEM(parts.get(), i, items[i]);
+    }
+    Ref concatenate = attr(np.get(), n_concatenate);
+    arr = call(concatenate.get(), parts.get());
+  }
+  tokens.from_array(arr.get(), 2);
+}
+
+// What a token array read natively (off the interpreter, see Ahead) gave.
+struct TextScan {
+  bool read = false;           // false: NumPy reads the file
+  std::vector<int64_t> hoods;  // the neighbourhoods of its hits (see collect_hoods)
+};
+
+// Reads the token array at a file-system path natively and collects the neighbourhoods of its
+// hits when asked. Touches no Python object and throws nothing.
+void scan_text(const std::string& path, const Search& search, int size, bool collect,
+               npy::Ints& buffer, TextScan& out) noexcept {
+  out.read = false;
+  out.hoods.clear();
+  if (path.empty()) return;
+  try {
+    npy::Header h;
+    if (!npy::read(path.c_str(), &h, buffer)) return;
+    if (h.ndim == 1 && h.shape[0] == 0) {  // a text without tokens
+      out.read = true;
+      return;
+    }
+    if (h.ndim != 2 || h.shape[1] != 4) return;  // NumPy's error, through the array it reads
+    const auto rows = static_cast<ptrdiff_t>(h.shape[0]);
+    const TokenView view = h.fortran ? TokenView{buffer.data(), rows, 1, rows}
+                                     : TokenView{buffer.data(), rows, 4, 1};
+    if (collect) collect_hoods(view, search.node, search.has_pos ? &search.pos : nullptr, size,
+                               out.hoods);
+    out.read = true;
+  } catch (...) {  // out of memory: NumPy may do better
+    out.read = false;
+    out.hoods.clear();
+  }
+}
 
 Signature make_clusters_sig{
     "make_clusters", 6, {"workspace", "corpus_name", "node", "pos", "lowercase", "size"}, 0b001111};
@@ -655,55 +854,154 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const int32_t size = to_int32(a[5]);
 
     pickled::Dict native;
-    Search search = parse_search(self, workspace, corpus_name, a[2], a[3], lowercase, native);
+    IdValues values;
+    Search search =
+        parse_search(self, workspace, corpus_name, a[2], a[3], lowercase, native, values);
     if (!search.known) return PyList_New(0);
 
     Ref npy_path = corpus_path(workspace, corpus_name, names::npy_dir);
+    Ref words_path = corpus_path(workspace, corpus_name, names::words_pickle);
     Ref files = listdir(self, npy_path.get());
-    const bool counting = size >= 1 && size <= kMaxSize;
+    const auto listed = static_cast<size_t>(PyList_GET_SIZE(files.get()));
+    const bool counting = size >= 1 && size <= kMaxSize && search.has_word;
+
+    // Windows are counted by word form when the id-to-word dictionary can be read natively now
+    // (an exact search has read it already; reading it has no effects, and a failure is left to
+    // the Python way after the texts). Otherwise they are counted by word id.
+    bool by_form = false;
+    if (counting && listed > 0) {
+      if (lowercase) {
+        by_form = search.words_native;
+      } else {
+        by_form = read_pickled_dict(self, words_path.get(), native,
+                                    [&](const pickled::Obj& key, const pickled::Obj& value) {
+                                      if (key.kind == pickled::Obj::kInt) values.add(key.i, value);
+                                      return true;
+                                    });
+        if (!by_form) values.clear();
+      }
+    }
+    Forms forms;
+    DenseIds ids;
+    FormNumbers form_numbers(native, values, forms, lowercase);
+    auto by_id = [&](int64_t id) { return ids.insert(id); };
     WindowCounts counts(counting ? size : 1);
+    std::vector<uint32_t> tuples;
+    std::vector<uint64_t> hashes;
+    // Counted by form, every text's neighbourhoods are kept: should the dictionary be Python's
+    // after all (a module global replaced meanwhile), they are counted again by id.
+    std::vector<std::vector<int64_t>> kept;
+    const size_t width = counting ? 2 * static_cast<size_t>(size) - 1 : 1;
+    auto count = [&](std::vector<int64_t>& hoods) {
+      const size_t hits = hoods.size() / width;
+      if (by_form) {
+        count_hoods(hoods.data(), hits, size, form_numbers, counts, tuples, hashes);
+        kept.push_back(std::move(hoods));
+      } else {
+        count_hoods(hoods.data(), hits, size, by_id, counts, tuples, hashes);
+      }
+      hoods = std::vector<int64_t>();
+    };
+
     {
-      TokenArray tokens;  // one token array at a time, released before the texts are built
-      std::vector<uint32_t> tuples;
-      std::vector<uint64_t> hashes;
+      // Token arrays are read natively ahead of their turn, on a helper thread too; NumPy reads,
+      // at its turn, what cannot be read so (and any entry the listing no longer holds).
+      std::vector<PyObject*> names(listed);
+      std::vector<std::string> paths(listed);
+      const bool plain_folder = PyUnicode_CheckExact(npy_path.get());
+      for (size_t i = 0; i < listed; ++i) {
+        names[i] = PyList_GET_ITEM(files.get(), static_cast<Py_ssize_t>(i));
+        if (!plain_folder || !PyUnicode_CheckExact(names[i])) continue;
+        Ref path = concat(npy_path.get(), names[i]);
+        Ref encoded = native_path(path.get());
+        if (encoded) paths[i].assign(PyBytes_AS_STRING(encoded.get()),
+                                     static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+      }
+      Ref names_held = ok(PyList_GetSlice(files.get(), 0, PyList_GET_SIZE(files.get())));
+      std::vector<TextScan> scans(listed);
+      npy::Ints buffers[2];
+      const bool helper = counting && size >= 0 && std::thread::hardware_concurrency() > 1;
+      Ahead ahead(listed, 32, helper, [&](size_t i, int worker) {
+        scan_text(paths[i], search, size, counting, buffers[worker], scans[i]);
+      });
+
+      TokenArray tokens;
+      std::vector<int64_t> hoods;
       // The list's length is read again at each step, as a for loop over it does.
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
         if (size < 0) throw negative_size(self, size);
+        const auto at = static_cast<size_t>(i);
         Ref name = Ref::borrow(PyList_GET_ITEM(files.get(), i));
         Ref path = concat(npy_path.get(), name.get());
-        load_tokens(self, path.get(), tokens);
+        Ref load = numpy_load(self);
+        const bool ahead_ok = at < listed && name.get() == names[at] &&
+                              load.get() == numpy_load_at_start() && !paths[at].empty();
+        if (ahead_ok) ahead.wait(at);
+        if (ahead_ok && scans[at].read) {
+          hoods.swap(scans[at].hoods);
+        } else {
+          if (ahead_ok) {
+            load_tokens_python(self, load.get(), path.get(), tokens);
+          } else if (load.get() == numpy_load_at_start() && tokens.load_native(path.get(), 4, true)) {
+          } else {
+            load_tokens_python(self, load.get(), path.get(), tokens);
+          }
+          hoods.clear();
+          if (counting && tokens.rows() > 0) {
+            TokenView view{tokens.base(), tokens.rows(), tokens.row_stride(), tokens.col_stride()};
+            collect_hoods(view, search.node, search.has_pos ? &search.pos : nullptr, size, hoods);
+          }
+        }
         if (!search.has_word) throw err::unbound_local("ix");
-        if (!counting || tokens.rows() == 0) {
+        if (!counting) {
           counts.add_empty_text();
           continue;
         }
-        TokenView view{tokens.base(), tokens.rows(), tokens.row_stride(), tokens.col_stride()};
-        count_text(view, search.node, search.has_pos ? &search.pos : nullptr, size, counts,
-                   tuples, hashes);
+        count(hoods);
       }
     }
     if (counts.texts() == 0) return PyList_New(0);
 
     Ref again = listdir(self, npy_path.get());
     const int32_t total_files = add_int32(0, PyList_GET_SIZE(again.get()));
-    Ref words_path = corpus_path(workspace, corpus_name, names::words_pickle);
-    // Read natively, the dictionary gives only the words of counted ids (a dict keeps the last
-    // value of a key). An exact search has read it already: its bytes are visited again.
-    std::vector<pickled::Obj> values(counts.ids.size());
-    auto visit = [&](const pickled::Obj& key, const pickled::Obj& value) {
-      if (key.kind == pickled::Obj::kInt) {
-        const int64_t dense = counts.ids.find(key.i);
-        if (dense >= 0) values[static_cast<size_t>(dense)] = value;
-      }
-      return true;
-    };
-    const bool is_native = search.words_native
-                               ? pickle_is_default(self) && native.visit_again(visit)
-                               : read_pickled_dict(self, words_path.get(), native, visit);
+    if (by_form && !pickle_is_default(self)) {
+      // The dictionary is Python's now: count again by id.
+      by_form = false;
+      counts = WindowCounts(size);
+      for (std::vector<int64_t>& h : kept)
+        count_hoods(h.data(), h.size() / width, size, by_id, counts, tuples, hashes);
+      kept.clear();
+    }
+    kept = {};
+
+    Numbering numbering;
     Ref dict_words;
-    if (!is_native) dict_words = load_dict_obj(self, words_path.get());
-    Translator translator(self, dict_words.get(), is_native ? &native : nullptr, &values,
-                          lowercase, size);
+    if (by_form) {
+      numbering.forms = &form_numbers;
+      numbering.native = &native;
+      numbering.values = &values;
+    } else {
+      numbering.ids = &ids;
+      // Read natively, the dictionary gives the words by id. An exact search has read it
+      // already: its entries are used again.
+      bool is_native = search.words_native && pickle_is_default(self);
+      if (!is_native) {
+        values.clear();
+        is_native = read_pickled_dict(self, words_path.get(), native,
+                                      [&](const pickled::Obj& key, const pickled::Obj& value) {
+                                        if (key.kind == pickled::Obj::kInt) values.add(key.i, value);
+                                        return true;
+                                      });
+      }
+      if (is_native) {
+        numbering.native = &native;
+        numbering.values = &values;
+      } else {
+        dict_words = load_dict_obj(self, words_path.get());
+        numbering.dict_words = dict_words.get();
+      }
+    }
+    Translator translator(self, numbering, forms, lowercase, counting ? size : 1);
     return translator.run(counts, total_files).release();
   });
 }

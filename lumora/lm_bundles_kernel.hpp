@@ -124,10 +124,9 @@ class TupleIndex {
   size_t mask_ = 0;
 };
 
-// The windows of one call. Word ids are numbered densely, windows are tuples of those numbers;
-// per distinct window its count over the corpus, and per text the distinct windows it holds.
-// Windows are numbered in the order they first arose, which is also the order in which their
-// texts are first counted.
+// The windows of one call, as tuples of word numbers (see count_hoods); per distinct window its
+// count over the corpus, and per text the distinct windows it holds. Windows are numbered in the
+// order they first arose, which is also the order in which their texts are first counted.
 struct WindowCounts {
   explicit WindowCounts(int width) : windows(width) {}
 
@@ -136,7 +135,6 @@ struct WindowCounts {
     uint32_t last_text = 0;  // 1 + the last text that counted it
   };
 
-  DenseIds ids;  // word ids, numbered
   TupleIndex windows;
   std::vector<Count> counts;           // per window
   std::vector<uint32_t> text_windows;  // each text's distinct windows, text after text
@@ -146,31 +144,50 @@ struct WindowCounts {
   void add_empty_text() { text_end.push_back(text_windows.size()); }
 };
 
-// Counts the windows of `size` tokens around every hit of one text, each hit's windows from the
-// leftmost to the rightmost. A window that reaches beyond the text, or that holds the id 0 (no
-// word), is never listed, so it is not counted. `tuples` and `hashes` are scratch space.
-inline void count_text(const TokenView& t, const IdSet& node, const IdSet* pos, int size,
-                WindowCounts& c, std::vector<uint32_t>& tuples, std::vector<uint64_t>& hashes) {
-  // First the text's windows in order, as tuples of dense numbers.
-  tuples.clear();
-  int64_t ids[2 * kMaxSize - 1];
-  uint32_t dense[2 * kMaxSize - 1];
+// The neighbourhood of each hit of one text: the 2 * size - 1 word ids from size - 1 before the
+// hit to size - 1 after it, with 0 (no word) where that reaches beyond the text, appended to
+// `out`. Every window of the hit lies in its neighbourhood.
+inline void collect_hoods(const TokenView& t, const IdSet& node, const IdSet* pos, int size,
+                          std::vector<int64_t>& out) {
+  const ptrdiff_t reach = size - 1;
   for (ptrdiff_t p = 0; p < t.rows; ++p) {
     if (!node.contains(t.word(p))) continue;
     if (pos != nullptr && !pos->contains(t.tag(p))) continue;
-    // The tokens the hit's windows cover, each numbered once.
-    const ptrdiff_t lo = std::max<ptrdiff_t>(p - (size - 1), 0);
-    const ptrdiff_t hi = std::min<ptrdiff_t>(p + (size - 1), t.rows - 1);
-    for (ptrdiff_t q = lo; q <= hi; ++q) {
-      ids[q - lo] = t.word(q);
-      dense[q - lo] = ids[q - lo] != 0 ? c.ids.insert(ids[q - lo]) : 0;
+    for (ptrdiff_t q = p - reach; q <= p + reach; ++q)
+      out.push_back(q >= 0 && q < t.rows ? t.word(q) : 0);
+  }
+}
+
+// Counts the windows of one text from its neighbourhoods, each hit's windows from the leftmost
+// to the rightmost. A window that holds the id 0 (no word, or beyond the text) is never listed,
+// so it is not counted. number(id) gives the number a word id is counted by (never 0 is asked);
+// it is asked only for ids of windows that count. `tuples` and `hashes` are scratch space.
+template <class Number>
+void count_hoods(const int64_t* hoods, size_t hits, int size, Number&& number, WindowCounts& c,
+                 std::vector<uint32_t>& tuples, std::vector<uint64_t>& hashes) {
+  const size_t width = 2 * static_cast<size_t>(size) - 1;
+  tuples.clear();
+  for (size_t h = 0; h < hits; ++h) {
+    const int64_t* ids = hoods + h * width;
+    bool whole[kMaxSize];  // whether the window starting at ids[s] holds words only
+    bool any = false;
+    for (int s = 0; s < size; ++s) {
+      bool ok = true;
+      for (int j = 0; j < size; ++j) ok &= ids[s + j] != 0;
+      whole[s] = ok;
+      any |= ok;
     }
-    const ptrdiff_t last = std::min<ptrdiff_t>(p, t.rows - size);
-    for (ptrdiff_t s = lo; s <= last; ++s) {
-      bool gap = false;
-      for (int j = 0; j < size; ++j) gap |= ids[s - lo + j] == 0;
-      if (!gap) tuples.insert(tuples.end(), &dense[s - lo], &dense[s - lo] + size);
+    if (!any) continue;
+    uint32_t num[2 * kMaxSize - 1];
+    for (size_t q = 0; q < width; ++q) {
+      // Position q lies in the windows starting at q - size + 1 .. q.
+      bool used = false;
+      for (int s = 0; s < size; ++s)
+        used |= whole[s] && static_cast<size_t>(s) <= q && q < static_cast<size_t>(s + size);
+      num[q] = used ? number(ids[q]) : 0;
     }
+    for (int s = 0; s < size; ++s)
+      if (whole[s]) tuples.insert(tuples.end(), &num[s], &num[s] + size);
   }
 
   // Then counted in that order, each look-up's first cache line asked for a few windows ahead.
