@@ -153,6 +153,16 @@ class IdValues {
     return k < 0 ? nullptr : &other_values_[static_cast<size_t>(k)];
   }
 
+  // Asks for the cache line of id's value.
+  void prefetch(int64_t id) const noexcept {
+#if defined(__GNUC__)
+    if (id >= 0 && static_cast<size_t>(id) < direct_.size())
+      __builtin_prefetch(&direct_[static_cast<size_t>(id)]);
+#else
+    (void)id;
+#endif
+  }
+
   void clear() {
     direct_.clear();
     others_.clear();
@@ -304,6 +314,17 @@ bool plain_token_shape(PyObject* arr) {
   return nd == 1 ? last == 0 : last == 4;
 }
 
+// The class of a character in the punctuation rule: letters, digits and the underscore are word
+// characters (ASCII ones decided here, the others as Python decides them).
+inline uint8_t char_class(Py_UCS4 ch) {
+  if (ch < 0x80) {
+    if (ch == ' ') return kSpace;
+    const bool word = ch - '0' < 10u || (ch | 0x20u) - 'a' < 26u || ch == '_';
+    return word ? kWordChar : kOtherChar;
+  }
+  return Py_UNICODE_ISALNUM(ch) ? kWordChar : kOtherChar;
+}
+
 // The word forms of cluster texts (words lower-cased when asked), each distinct text once. The
 // characters of str forms are copied into one buffer, so cluster texts are joined without
 // touching Python objects; the str object of a form is made only when a row needs it.
@@ -355,9 +376,7 @@ class Forms {
     bool pure = len > 0;
     for (size_t k = 0; k < len; ++k) {
       const Py_UCS4 ch = PyUnicode_READ(kind, data, k);
-      const uint8_t c = ch == ' '                                     ? kSpace
-                        : (ch == '_' || Py_UNICODE_ISALNUM(ch)) ? kWordChar
-                                                                      : kOtherChar;
+      const uint8_t c = char_class(ch);
       info.space |= c == kSpace;
       pure &= c == kWordChar;
       classes_.push_back(c);
@@ -452,18 +471,44 @@ class FormNumbers {
   FormNumbers(const pickled::Dict& dict, const IdValues& values, Forms& forms, bool lowercase)
       : dict_(dict), values_(values), forms_(forms), lowercase_(lowercase) {}
 
-  uint32_t operator()(int64_t id) {
-    const uint32_t d = ids_.insert(id);
-    if (d < numbers_.size()) return numbers_[d];
-    numbers_.push_back(number_of(id));
-    return numbers_.back();
+  // The number of each id numbered densely (see DenseIds), in that order. The words of ids
+  // first seen far apart lie far apart: each one's entry and characters are asked for a few ids
+  // ahead.
+  std::vector<uint32_t> number(const DenseIds& ids) {
+    const size_t n = ids.size();
+    std::vector<uint32_t> out(n);
+    constexpr size_t kEntry = 16, kChars = 8;
+    const pickled::Obj* ahead[kChars] = {};
+    for (size_t k = 0; k < std::min(n, kEntry); ++k) values_.prefetch(ids.id(k));
+    for (size_t k = 0; k < std::min(n, kChars); ++k) ahead[k] = look(ids.id(k));
+    for (size_t k = 0; k < n; ++k) {
+      if (k + kEntry < n) values_.prefetch(ids.id(k + kEntry));
+      const pickled::Obj* value = ahead[k % kChars];
+      if (k + kChars < n) ahead[k % kChars] = look(ids.id(k + kChars));
+      out[k] = number_of(ids.id(k), value);
+    }
+    return out;
   }
 
   int64_t hard_id(uint32_t number) const noexcept { return hard_[number & ~kHard]; }
 
+  // Whether every number handed out is a str form without a space: then distinct tuples of
+  // numbers join to distinct texts.
+  bool plain() const noexcept { return hard_.empty() && !spaced_; }
+
  private:
-  uint32_t number_of(int64_t id) {
+  // An id's value, its characters asked for.
+  const pickled::Obj* look(int64_t id) const noexcept {
     const pickled::Obj* value = values_.find(id);
+    if (value != nullptr && value->kind == pickled::Obj::kStr) {
+#if defined(__GNUC__)
+      __builtin_prefetch(dict_.bytes(*value).data());
+#endif
+    }
+    return value;
+  }
+
+  uint32_t number_of(int64_t id, const pickled::Obj* value) {
     if (value == nullptr || value->kind != pickled::Obj::kStr) {
       if (hard_.size() >= kHard - 1) throw std::length_error("too many word ids");
       hard_.push_back(id);
@@ -475,24 +520,30 @@ class FormNumbers {
     for (char c : b) ascii &= static_cast<unsigned char>(c) < 0x80;
     if (ascii) {
       // An ASCII str lower-cases letter by letter, A-Z to a-z, as str.lower does.
-      if (!lowercase_) return forms_.str_form(PyUnicode_1BYTE_KIND, b.data(), b.size(), 0x7f, &added);
+      if (!lowercase_)
+        return note(forms_.str_form(PyUnicode_1BYTE_KIND, b.data(), b.size(), 0x7f, &added));
       lowered_.assign(b.data(), b.size());
       for (char& c : lowered_)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      return forms_.str_form(PyUnicode_1BYTE_KIND, lowered_.data(), lowered_.size(), 0x7f, &added);
+      return note(
+          forms_.str_form(PyUnicode_1BYTE_KIND, lowered_.data(), lowered_.size(), 0x7f, &added));
     }
     Ref word = pickled_object(dict_, *value);
     if (lowercase_) word = str_lower(word.get());
-    return forms_.str_form(std::move(word), &added);
+    return note(forms_.str_form(std::move(word), &added));
+  }
+
+  uint32_t note(uint32_t form) noexcept {
+    spaced_ |= forms_.info(form).space;
+    return form;
   }
 
   const pickled::Dict& dict_;
   const IdValues& values_;
   Forms& forms_;
   bool lowercase_;
-  DenseIds ids_;
-  std::vector<uint32_t> numbers_;  // per dense id
-  std::vector<int64_t> hard_;      // ids with numbers of their own
+  std::vector<int64_t> hard_;  // ids with numbers of their own
+  bool spaced_ = false;        // a form holds a space
   std::string lowered_;
 };
 
@@ -524,6 +575,31 @@ class Translator {
       : module_(module), numbering_(numbering), forms_(forms), lowercase_(lowercase),
         size_(size), tuples_(size) {}
 
+  // Windows counted by form, every one a tuple of str forms without a space (see
+  // FormNumbers::plain): each window that is listed is a cluster of its own, so rows are made
+  // straight from the windows.
+  Ref run_plain(const WindowCounts& counts, int32_t total_files) {
+    Ref re = global(module_, n_re);
+    pattern_ = call_method(re.get(), names::compile, n_punctuation.get());
+    const size_t n = counts.windows.size();
+    std::vector<uint32_t> listed;
+    listed.reserve(n);
+    for (size_t g = 0; g < n; ++g)
+      if (!punctuation(counts.windows.key(g))) listed.push_back(static_cast<uint32_t>(g));
+    std::vector<Ref> percents;
+    Ref rows = ok(PyList_New(static_cast<Py_ssize_t>(listed.size())));
+    for (size_t i = 0; i < listed.size(); ++i) {
+      const uint32_t* form = counts.windows.key(listed[i]);
+      const WindowCounts::Count& c = counts.counts[listed[i]];
+      Ref text = size_ == 1 ? Ref::borrow(forms_.object(form[0])) : join_str(form);
+      PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i),
+                      row(i, std::move(text), c.total, static_cast<int32_t>(c.texts), total_files,
+                          percents)
+                          .release());
+    }
+    return rows;
+  }
+
   Ref run(const WindowCounts& counts, int32_t total_files) {
     Ref re = global(module_, n_re);
     pattern_ = call_method(re.get(), names::compile, n_punctuation.get());
@@ -553,29 +629,12 @@ class Translator {
       begin = counts.text_end[f];
     }
 
-    // One percentage object per range value: the rows share them.
     std::vector<Ref> percents;
     Ref rows = ok(PyList_New(static_cast<Py_ssize_t>(clusters_.size())));
     for (size_t i = 0; i < clusters_.size(); ++i) {
-      const Cluster& c = clusters_[i];
-      const auto r = static_cast<size_t>(c.range);
-      if (percents.size() <= r) percents.resize(r + 1);
-      if (!percents[r]) percents[r] = single_float(percent_single(c.range, total_files));
-      Ref number = ok(PyLong_FromSize_t(i + 1));
-      Ref freq = ok(PyLong_FromLongLong(c.freq));
-      Ref range = ok(PyLong_FromLong(c.range));
-      Ref row = ok(PyTuple_New(5));
-      PyTuple_SET_ITEM(row.get(), 0, number.release());
-      // The row takes the cluster's reference over: the text object is not touched again.
-      const bool untrack = c.plain;
-      PyTuple_SET_ITEM(row.get(), 1, clusters_[i].text.release());
-      PyTuple_SET_ITEM(row.get(), 2, freq.release());
-      PyTuple_SET_ITEM(row.get(), 3, range.release());
-      PyTuple_SET_ITEM(row.get(), 4, Ref::borrow(percents[r].get()).release());
-      // A tuple of a str and numbers can hold no cycle; the collector would untrack it at its
-      // first pass anyway, and untracking it now spares the collections a long list of rows.
-      if (untrack) PyObject_GC_UnTrack(row.get());
-      PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i), row.release());
+      Cluster& c = clusters_[i];
+      PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i),
+                      row(i, std::move(c.text), c.freq, c.range, total_files, percents).release());
     }
     return rows;
   }
@@ -583,11 +642,49 @@ class Translator {
  private:
   struct Cluster {
     Ref text;
-    bool plain = false;  // text is an exact str
     int64_t freq = 0;
     int32_t range = 0;
     uint32_t last_file = 0;
   };
+
+  // Row i: (i + 1, text, freq, range, range percent). It takes the text's reference over, so
+  // the text object is not touched again. One percentage object per range value: the rows
+  // share them.
+  static Ref row(size_t i, Ref text, int64_t freq, int32_t range, int32_t total_files,
+                 std::vector<Ref>& percents) {
+    const auto r = static_cast<size_t>(range);
+    if (percents.size() <= r) percents.resize(r + 1);
+    if (!percents[r]) percents[r] = single_float(percent_single(range, total_files));
+    Ref number = ok(PyLong_FromSize_t(i + 1));
+    Ref frequency = ok(PyLong_FromLongLong(freq));
+    Ref files = ok(PyLong_FromLong(range));
+    const bool untrack = PyUnicode_CheckExact(text.get());
+    Ref out = ok(PyTuple_New(5));
+    PyTuple_SET_ITEM(out.get(), 0, number.release());
+    PyTuple_SET_ITEM(out.get(), 1, text.release());
+    PyTuple_SET_ITEM(out.get(), 2, frequency.release());
+    PyTuple_SET_ITEM(out.get(), 3, files.release());
+    PyTuple_SET_ITEM(out.get(), 4, Ref::borrow(percents[r].get()).release());
+    // A tuple of a str and numbers can hold no cycle; the collector would untrack it at its
+    // first pass anyway, and untracking it now spares the collections a long list of rows.
+    if (untrack) PyObject_GC_UnTrack(out.get());
+    return out;
+  }
+
+  // Whether the punctuation pattern finds a match in the text of these str forms.
+  bool punctuation(const uint32_t* form) {
+    bool pure = true;
+    for (int j = 0; j < size_; ++j) pure &= forms_.info(form[j]).pure;
+    if (pure) return false;
+    line_.clear();
+    for (int j = 0; j < size_; ++j) {
+      if (j > 0) line_.push_back(kSpace);
+      const Forms::Info& f = forms_.info(form[j]);
+      const uint8_t* c = forms_.classes(f);
+      line_.insert(line_.end(), c, c + f.len);
+    }
+    return punctuation_match(line_.data(), line_.size());
+  }
 
   // The form of a number as a code: the form shifted left by two, with kNotStr and kSpaced.
   static constexpr uint32_t kNotStr = 1, kSpaced = 2, kUnknown = UINT32_MAX;
@@ -670,18 +767,7 @@ class Translator {
   }
 
   int32_t str_cluster(const uint32_t* form, bool spaced) {
-    bool pure = true;
-    for (int j = 0; j < size_; ++j) pure &= forms_.info(form[j]).pure;
-    if (!pure) {
-      line_.clear();
-      for (int j = 0; j < size_; ++j) {
-        if (j > 0) line_.push_back(kSpace);
-        const Forms::Info& f = forms_.info(form[j]);
-        const uint8_t* c = forms_.classes(f);
-        line_.insert(line_.end(), c, c + f.len);
-      }
-      if (punctuation_match(line_.data(), line_.size())) return -1;
-    }
+    if (punctuation(form)) return -1;
     Ref text = size_ == 1 ? Ref::borrow(forms_.object(form[0])) : join_str(form);
     if (!spaced && !by_text_) return add_cluster(std::move(text));
     return find_or_add(std::move(text));
@@ -749,7 +835,6 @@ class Translator {
   int32_t add_cluster(Ref text) {
     if (clusters_.size() >= static_cast<size_t>(INT32_MAX)) throw err::int_overflow();
     Cluster c;
-    c.plain = PyUnicode_CheckExact(text.get());
     c.text = std::move(text);
     clusters_.push_back(std::move(c));
     return static_cast<int32_t>(clusters_.size() - 1);
@@ -860,49 +945,16 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!search.known) return PyList_New(0);
 
     Ref npy_path = corpus_path(workspace, corpus_name, names::npy_dir);
-    Ref words_path = corpus_path(workspace, corpus_name, names::words_pickle);
     Ref files = listdir(self, npy_path.get());
     const auto listed = static_cast<size_t>(PyList_GET_SIZE(files.get()));
     const bool counting = size >= 1 && size <= kMaxSize && search.has_word;
-
-    // Windows are counted by word form when the id-to-word dictionary can be read natively now
-    // (an exact search has read it already; reading it has no effects, and a failure is left to
-    // the Python way after the texts). Otherwise they are counted by word id.
-    bool by_form = false;
-    if (counting && listed > 0) {
-      if (lowercase) {
-        by_form = search.words_native;
-      } else {
-        by_form = read_pickled_dict(self, words_path.get(), native,
-                                    [&](const pickled::Obj& key, const pickled::Obj& value) {
-                                      if (key.kind == pickled::Obj::kInt) values.add(key.i, value);
-                                      return true;
-                                    });
-        if (!by_form) values.clear();
-      }
-    }
-    Forms forms;
-    DenseIds ids;
-    FormNumbers form_numbers(native, values, forms, lowercase);
-    auto by_id = [&](int64_t id) { return ids.insert(id); };
-    WindowCounts counts(counting ? size : 1);
-    std::vector<uint32_t> tuples;
-    std::vector<uint64_t> hashes;
-    // Counted by form, every text's neighbourhoods are kept: should the dictionary be Python's
-    // after all (a module global replaced meanwhile), they are counted again by id.
-    std::vector<std::vector<int64_t>> kept;
     const size_t width = counting ? 2 * static_cast<size_t>(size) - 1 : 1;
-    auto count = [&](std::vector<int64_t>& hoods) {
-      const size_t hits = hoods.size() / width;
-      if (by_form) {
-        count_hoods(hoods.data(), hits, size, form_numbers, counts, tuples, hashes);
-        kept.push_back(std::move(hoods));
-      } else {
-        count_hoods(hoods.data(), hits, size, by_id, counts, tuples, hashes);
-      }
-      hoods = std::vector<int64_t>();
-    };
 
+    // The windows of every text as tuples of word ids numbered densely, text after text;
+    // text_end[t] ends text t's part.
+    DenseIds ids;
+    std::vector<uint32_t> tuples;
+    std::vector<size_t> text_end;
     {
       // Token arrays are read natively ahead of their turn, on a helper thread too; NumPy reads,
       // at its turn, what cannot be read so (and any entry the listing no longer holds).
@@ -917,16 +969,18 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (encoded) paths[i].assign(PyBytes_AS_STRING(encoded.get()),
                                      static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
       }
-      Ref names_held = ok(PyList_GetSlice(files.get(), 0, PyList_GET_SIZE(files.get())));
+      // The entries stay alive while they are compared with the listing's.
+      Ref held = ok(PyList_GetSlice(files.get(), 0, PyList_GET_SIZE(files.get())));
       std::vector<TextScan> scans(listed);
       npy::Ints buffers[2];
-      const bool helper = counting && size >= 0 && std::thread::hardware_concurrency() > 1;
+      const bool helper = counting && std::thread::hardware_concurrency() > 1;
       Ahead ahead(listed, 32, helper, [&](size_t i, int worker) {
         scan_text(paths[i], search, size, counting, buffers[worker], scans[i]);
       });
 
       TokenArray tokens;
       std::vector<int64_t> hoods;
+      auto by_id = [&](int64_t id) { return ids.insert(id); };
       // The list's length is read again at each step, as a for loop over it does.
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
         if (size < 0) throw negative_size(self, size);
@@ -934,18 +988,17 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         Ref name = Ref::borrow(PyList_GET_ITEM(files.get(), i));
         Ref path = concat(npy_path.get(), name.get());
         Ref load = numpy_load(self);
-        const bool ahead_ok = at < listed && name.get() == names[at] &&
-                              load.get() == numpy_load_at_start() && !paths[at].empty();
-        if (ahead_ok) ahead.wait(at);
-        if (ahead_ok && scans[at].read) {
+        const bool is_default = load.get() == numpy_load_at_start();
+        const bool scanned = at < listed && name.get() == names[at] && is_default &&
+                             !paths[at].empty();
+        if (scanned) ahead.wait(at);
+        if (scanned && scans[at].read) {
           hoods.swap(scans[at].hoods);
         } else {
-          if (ahead_ok) {
+          // NumPy reads it: the native reader declined it (or, for an entry not scanned ahead,
+          // declines it now).
+          if (scanned || !is_default || !tokens.load_native(path.get(), 4, true))
             load_tokens_python(self, load.get(), path.get(), tokens);
-          } else if (load.get() == numpy_load_at_start() && tokens.load_native(path.get(), 4, true)) {
-          } else {
-            load_tokens_python(self, load.get(), path.get(), tokens);
-          }
           hoods.clear();
           if (counting && tokens.rows() > 0) {
             TokenView view{tokens.base(), tokens.rows(), tokens.row_stride(), tokens.col_stride()};
@@ -953,56 +1006,64 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           }
         }
         if (!search.has_word) throw err::unbound_local("ix");
-        if (!counting) {
-          counts.add_empty_text();
-          continue;
-        }
-        count(hoods);
+        if (counting) number_windows(hoods.data(), hoods.size() / width, size, by_id, tuples);
+        text_end.push_back(counting ? tuples.size() / static_cast<size_t>(size) : 0);
+        hoods = std::vector<int64_t>();
       }
     }
-    if (counts.texts() == 0) return PyList_New(0);
+    if (text_end.empty()) return PyList_New(0);
 
     Ref again = listdir(self, npy_path.get());
     const int32_t total_files = add_int32(0, PyList_GET_SIZE(again.get()));
-    if (by_form && !pickle_is_default(self)) {
-      // The dictionary is Python's now: count again by id.
-      by_form = false;
-      counts = WindowCounts(size);
-      for (std::vector<int64_t>& h : kept)
-        count_hoods(h.data(), h.size() / width, size, by_id, counts, tuples, hashes);
-      kept.clear();
-    }
-    kept = {};
 
+    // The id-to-word dictionary: read natively, its values by id; an exact search has read it
+    // already, and its entries are used again.
+    Ref words_path = corpus_path(workspace, corpus_name, names::words_pickle);
+    bool is_native = search.words_native && pickle_is_default(self);
+    if (!is_native) {
+      values.clear();
+      is_native = read_pickled_dict(self, words_path.get(), native,
+                                    [&](const pickled::Obj& key, const pickled::Obj& value) {
+                                      if (key.kind == pickled::Obj::kInt) values.add(key.i, value);
+                                      return true;
+                                    });
+    }
     Numbering numbering;
     Ref dict_words;
-    if (by_form) {
-      numbering.forms = &form_numbers;
+    if (is_native) {
       numbering.native = &native;
       numbering.values = &values;
     } else {
-      numbering.ids = &ids;
-      // Read natively, the dictionary gives the words by id. An exact search has read it
-      // already: its entries are used again.
-      bool is_native = search.words_native && pickle_is_default(self);
-      if (!is_native) {
-        values.clear();
-        is_native = read_pickled_dict(self, words_path.get(), native,
-                                      [&](const pickled::Obj& key, const pickled::Obj& value) {
-                                        if (key.kind == pickled::Obj::kInt) values.add(key.i, value);
-                                        return true;
-                                      });
-      }
-      if (is_native) {
-        numbering.native = &native;
-        numbering.values = &values;
-      } else {
-        dict_words = load_dict_obj(self, words_path.get());
-        numbering.dict_words = dict_words.get();
-      }
+      dict_words = load_dict_obj(self, words_path.get());
+      numbering.dict_words = dict_words.get();
     }
+
+    // Read natively, the dictionary gives every id its form at once, and windows are counted by
+    // their forms: ids of one form (case variants under lower-casing) meet in one window.
+    Forms forms;
+    FormNumbers form_numbers(native, values, forms, lowercase);
+    if (is_native && counting) {
+      const std::vector<uint32_t> form_of = form_numbers.number(ids);
+      for (uint32_t& t : tuples) t = form_of[t];
+      numbering.forms = &form_numbers;
+    } else {
+      numbering.ids = &ids;
+    }
+    WindowCounts counts(counting ? size : 1);
+    if (counting) {
+      // Windows of one word (size 1) are as many as the word's ids at most.
+      const size_t distinct = size == 1 ? search.node.size() : size_t{1} << 22;
+      count_windows(tuples, text_end, size, distinct, counts);
+    } else {
+      counts.text_end.assign(text_end.size(), 0);
+    }
+    tuples = std::vector<uint32_t>();
+
     Translator translator(self, numbering, forms, lowercase, counting ? size : 1);
-    return translator.run(counts, total_files).release();
+    Ref rows = numbering.forms != nullptr && form_numbers.plain()
+                   ? translator.run_plain(counts, total_files)
+                   : translator.run(counts, total_files);
+    return rows.release();
   });
 }
 

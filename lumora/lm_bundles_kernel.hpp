@@ -26,6 +26,7 @@ class IdSet {
     // Up to four ids are tested all at once, without branches: the scan asks about every token.
     for (size_t k = 0; k < 4; ++k) few_[k] = ids_.empty() ? 0 : ids_[std::min(k, ids_.size() - 1)];
   }
+  size_t size() const noexcept { return ids_.size(); }
   bool contains(int64_t v) const noexcept {
     if (ids_.size() <= 4) {
       return !ids_.empty() &&
@@ -91,6 +92,13 @@ class TupleIndex {
   }
 
   size_t size() const noexcept { return count_; }
+  // Room for n tuples without growing.
+  void reserve(size_t n) {
+    keys_.reserve(n * static_cast<size_t>(width_));
+    size_t cap = slots_.size();
+    while (cap < 2 * n + 2) cap *= 2;
+    if (cap != slots_.size()) rehash(cap);
+  }
   const uint32_t* key(size_t n) const noexcept { return &keys_[n * static_cast<size_t>(width_)]; }
 
   uint64_t hash(const uint32_t* t) const noexcept {
@@ -124,15 +132,16 @@ class TupleIndex {
   size_t mask_ = 0;
 };
 
-// The windows of one call, as tuples of word numbers (see count_hoods); per distinct window its
-// count over the corpus, and per text the distinct windows it holds. Windows are numbered in the
-// order they first arose, which is also the order in which their texts are first counted.
+// The windows of one call, as tuples of word numbers (see number_windows); per distinct window
+// its count over the corpus, and per text the distinct windows it holds. Windows are numbered in
+// the order they first arose, which is also the order in which their texts are first counted.
 struct WindowCounts {
   explicit WindowCounts(int width) : windows(width) {}
 
   struct Count {
     int64_t total = 0;       // over the corpus
     uint32_t last_text = 0;  // 1 + the last text that counted it
+    uint32_t texts = 0;      // how many texts counted it
   };
 
   TupleIndex windows;
@@ -141,7 +150,6 @@ struct WindowCounts {
   std::vector<size_t> text_end;        // per text: the end of its part of text_windows
 
   size_t texts() const noexcept { return text_end.size(); }
-  void add_empty_text() { text_end.push_back(text_windows.size()); }
 };
 
 // The neighbourhood of each hit of one text: the 2 * size - 1 word ids from size - 1 before the
@@ -158,15 +166,14 @@ inline void collect_hoods(const TokenView& t, const IdSet& node, const IdSet* po
   }
 }
 
-// Counts the windows of one text from its neighbourhoods, each hit's windows from the leftmost
-// to the rightmost. A window that holds the id 0 (no word, or beyond the text) is never listed,
-// so it is not counted. number(id) gives the number a word id is counted by (never 0 is asked);
-// it is asked only for ids of windows that count. `tuples` and `hashes` are scratch space.
+// Appends the windows of one text's neighbourhoods to `tuples`, each hit's windows from the
+// leftmost to the rightmost, as tuples of `size` numbers. A window that holds the id 0 (no word,
+// or beyond the text) is never listed, so it is left out. number(id) gives the number a word id
+// is counted by (never 0 is asked); it is asked only for ids of windows that are kept.
 template <class Number>
-void count_hoods(const int64_t* hoods, size_t hits, int size, Number&& number, WindowCounts& c,
-                 std::vector<uint32_t>& tuples, std::vector<uint64_t>& hashes) {
+void number_windows(const int64_t* hoods, size_t hits, int size, Number&& number,
+                    std::vector<uint32_t>& tuples) {
   const size_t width = 2 * static_cast<size_t>(size) - 1;
-  tuples.clear();
   for (size_t h = 0; h < hits; ++h) {
     const int64_t* ids = hoods + h * width;
     bool whole[kMaxSize];  // whether the window starting at ids[s] holds words only
@@ -189,27 +196,38 @@ void count_hoods(const int64_t* hoods, size_t hits, int size, Number&& number, W
     for (int s = 0; s < size; ++s)
       if (whole[s]) tuples.insert(tuples.end(), &num[s], &num[s] + size);
   }
+}
 
-  // Then counted in that order, each look-up's first cache line asked for a few windows ahead.
+// Counts the windows of every text: `tuples` holds them text after text, and text_end[t] is the
+// end of text t's part (in windows). The table is sized at once for `distinct` windows at most:
+// growing it step by step costs several times the counting itself.
+inline void count_windows(const std::vector<uint32_t>& tuples, const std::vector<size_t>& text_end,
+                          int size, size_t distinct, WindowCounts& c) {
   const size_t n = tuples.size() / static_cast<size_t>(size);
-  hashes.resize(n);
+  c.windows.reserve(std::min(n, distinct));
+  std::vector<uint64_t> hashes(n);
   for (size_t k = 0; k < n; ++k) hashes[k] = c.windows.hash(&tuples[k * size]);
+  // Each look-up's first cache line is asked for a few windows ahead.
   constexpr size_t kAhead = 8;
   for (size_t k = 0; k < std::min(n, kAhead); ++k) c.windows.prefetch(hashes[k]);
-  const auto text = static_cast<uint32_t>(c.text_end.size() + 1);
-  for (size_t k = 0; k < n; ++k) {
-    if (k + kAhead < n) c.windows.prefetch(hashes[k + kAhead]);
-    bool inserted = false;
-    const uint32_t g = c.windows.insert(&tuples[k * size], hashes[k], &inserted);
-    if (inserted) c.counts.emplace_back();
-    WindowCounts::Count& count = c.counts[g];
-    count.total += 1;
-    if (count.last_text != text) {
-      count.last_text = text;
-      c.text_windows.push_back(g);
+  size_t k = 0;
+  for (size_t t = 0; t < text_end.size(); ++t) {
+    const auto text = static_cast<uint32_t>(t + 1);
+    for (; k < text_end[t]; ++k) {
+      if (k + kAhead < n) c.windows.prefetch(hashes[k + kAhead]);
+      bool inserted = false;
+      const uint32_t g = c.windows.insert(&tuples[k * size], hashes[k], &inserted);
+      if (inserted) c.counts.emplace_back();
+      WindowCounts::Count& count = c.counts[g];
+      count.total += 1;
+      if (count.last_text != text) {
+        count.last_text = text;
+        count.texts += 1;
+        c.text_windows.push_back(g);
+      }
     }
+    c.text_end.push_back(c.text_windows.size());
   }
-  c.text_end.push_back(c.text_windows.size());
 }
 
 // Character classes of the punctuation rule: a word character (letter, digit or underscore in

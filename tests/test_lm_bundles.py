@@ -470,3 +470,18 @@ def test_punctuation_rule_matches_re(tmp_path_factory, forms, size, lowercase):
         tokens += [("k", "T"), (f, "T")]
     c = make_indexed(tmp_path_factory.mktemp("p"), {"a": tokens, "b": tokens[::-1]})
     assert clusters(c, "k", None, lowercase, size) == reference(c, "k", None, lowercase, size)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(forms=st.lists(st.text(alphabet=st.characters(max_codepoint=0x7F), min_size=1, max_size=5)
+                      | st.sampled_from(["\u212a", "\u0130", "\u03a3\u03a3", "STRASSE", "Stra\u00dfe"]),
+                      min_size=2, max_size=12),
+       size=st.sampled_from([1, 2, 3]))
+def test_lower_cased_forms_agree_with_str_lower(tmp_path_factory, forms, size):
+    """ASCII forms are lower-cased without Python; the Kelvin sign, dotted I and final sigma
+    lower-case beside them the way str.lower does, and equal forms merge."""
+    tokens = []
+    for f in forms:
+        tokens += [("k", "T"), (f, "T"), (f.swapcase(), "T")]
+    c = make_indexed(tmp_path_factory.mktemp("l"), {"a": tokens, "b": tokens[::-1]})
+    assert clusters(c, "k", None, True, size) == reference(c, "k", None, True, size)
