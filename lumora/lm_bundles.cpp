@@ -582,13 +582,20 @@ class Translator {
     Ref re = global(module_, n_re);
     pattern_ = call_method(re.get(), names::compile, n_punctuation.get());
     const size_t n = counts.windows.size();
+    // Windows follow each other in the order they arose, their forms in no order: what a form
+    // holds is asked for some windows ahead.
+    constexpr size_t kAhead = 8;
     std::vector<uint32_t> listed;
     listed.reserve(n);
-    for (size_t g = 0; g < n; ++g)
+    for (size_t g = 0; g < n; ++g) {
+      if (g + kAhead < n) prefetch_info(counts.windows.key(g + kAhead));
       if (!punctuation(counts.windows.key(g))) listed.push_back(static_cast<uint32_t>(g));
+    }
     std::vector<Ref> percents;
     Ref rows = ok(PyList_New(static_cast<Py_ssize_t>(listed.size())));
     for (size_t i = 0; i < listed.size(); ++i) {
+      if (i + 2 * kAhead < listed.size()) prefetch_info(counts.windows.key(listed[i + 2 * kAhead]));
+      if (i + kAhead < listed.size()) prefetch_chars(counts.windows.key(listed[i + kAhead]));
       const uint32_t* form = counts.windows.key(listed[i]);
       const WindowCounts::Count& c = counts.counts[listed[i]];
       Ref text = size_ == 1 ? Ref::borrow(forms_.object(form[0])) : join_str(form);
@@ -669,6 +676,22 @@ class Translator {
     // first pass anyway, and untracking it now spares the collections a long list of rows.
     if (untrack) PyObject_GC_UnTrack(out.get());
     return out;
+  }
+
+  void prefetch_info(const uint32_t* form) const noexcept {
+#if defined(__GNUC__)
+    for (int j = 0; j < size_; ++j) __builtin_prefetch(&forms_.info(form[j]));
+#else
+    (void)form;
+#endif
+  }
+
+  void prefetch_chars(const uint32_t* form) const noexcept {
+#if defined(__GNUC__)
+    for (int j = 0; j < size_; ++j) __builtin_prefetch(forms_.chars(forms_.info(form[j])));
+#else
+    (void)form;
+#endif
   }
 
   // Whether the punctuation pattern finds a match in the text of these str forms.

@@ -78,7 +78,7 @@ class TupleIndex {
     const uint32_t n = count_++;
     slots_[i] = (static_cast<uint64_t>(tag) << 32) | (n + 1);
     *inserted = true;
-    if (static_cast<size_t>(count_) * 2 > slots_.size()) rehash(slots_.size() * 2);
+    if (static_cast<size_t>(count_) * 4 > slots_.size() * 3) rehash(slots_.size() * 2);
     return n;
   }
 
@@ -96,7 +96,7 @@ class TupleIndex {
   void reserve(size_t n) {
     keys_.reserve(n * static_cast<size_t>(width_));
     size_t cap = slots_.size();
-    while (cap < 2 * n + 2) cap *= 2;
+    while (cap * 3 < n * 4 + 4) cap *= 2;
     if (cap != slots_.size()) rehash(cap);
   }
   const uint32_t* key(size_t n) const noexcept { return &keys_[n * static_cast<size_t>(width_)]; }
@@ -205,18 +205,25 @@ inline void count_windows(const std::vector<uint32_t>& tuples, const std::vector
                           int size, size_t distinct, WindowCounts& c) {
   const size_t n = tuples.size() / static_cast<size_t>(size);
   c.windows.reserve(std::min(n, distinct));
-  std::vector<uint64_t> hashes(n);
-  for (size_t k = 0; k < n; ++k) hashes[k] = c.windows.hash(&tuples[k * size]);
+  c.counts.reserve(std::min(n, distinct));
   // Each look-up's first cache line is asked for a few windows ahead.
   constexpr size_t kAhead = 8;
-  for (size_t k = 0; k < std::min(n, kAhead); ++k) c.windows.prefetch(hashes[k]);
+  uint64_t hashes[kAhead];
+  for (size_t k = 0; k < std::min(n, kAhead); ++k) {
+    hashes[k] = c.windows.hash(&tuples[k * size]);
+    c.windows.prefetch(hashes[k]);
+  }
   size_t k = 0;
   for (size_t t = 0; t < text_end.size(); ++t) {
     const auto text = static_cast<uint32_t>(t + 1);
     for (; k < text_end[t]; ++k) {
-      if (k + kAhead < n) c.windows.prefetch(hashes[k + kAhead]);
+      const uint64_t h = hashes[k % kAhead];
+      if (k + kAhead < n) {
+        hashes[k % kAhead] = c.windows.hash(&tuples[(k + kAhead) * size]);
+        c.windows.prefetch(hashes[k % kAhead]);
+      }
       bool inserted = false;
-      const uint32_t g = c.windows.insert(&tuples[k * size], hashes[k], &inserted);
+      const uint32_t g = c.windows.insert(&tuples[k * size], h, &inserted);
       if (inserted) c.counts.emplace_back();
       WindowCounts::Count& count = c.counts[g];
       count.total += 1;
