@@ -976,7 +976,7 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // The windows of every text as tuples of word ids numbered densely, text after text;
     // text_end[t] ends text t's part.
     DenseIds ids;
-    std::vector<uint32_t> tuples;
+    BigVector<uint32_t> tuples;
     std::vector<size_t> text_end;
     {
       // Token arrays are read natively ahead of their turn, on a helper thread too; NumPy reads,
@@ -1039,15 +1039,16 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Ref again = listdir(self, npy_path.get());
     const int32_t total_files = add_int32(0, PyList_GET_SIZE(again.get()));
 
-    // The id-to-word dictionary: read natively, its values by id; an exact search has read it
-    // already, and its entries are used again.
+    // The id-to-word dictionary: read natively, the values of the ids counted; an exact search
+    // has read it already, and its entries are used again.
     Ref words_path = corpus_path(workspace, corpus_name, names::words_pickle);
     bool is_native = search.words_native && pickle_is_default(self);
     if (!is_native) {
       values.clear();
       is_native = read_pickled_dict(self, words_path.get(), native,
                                     [&](const pickled::Obj& key, const pickled::Obj& value) {
-                                      if (key.kind == pickled::Obj::kInt) values.add(key.i, value);
+                                      if (key.kind == pickled::Obj::kInt && ids.find(key.i) >= 0)
+                                        values.add(key.i, value);
                                       return true;
                                     });
     }
@@ -1080,7 +1081,7 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     } else {
       counts.text_end.assign(text_end.size(), 0);
     }
-    tuples = std::vector<uint32_t>();
+    tuples = BigVector<uint32_t>();
 
     Translator translator(self, numbering, forms, lowercase, counting ? size : 1);
     Ref rows = numbering.forms != nullptr && form_numbers.plain()

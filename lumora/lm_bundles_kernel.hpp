@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumora/common/bigmem.hpp"
 #include "lumora/common/hashmap.hpp"
 
 namespace lumora::bundles {
@@ -127,8 +128,8 @@ class TupleIndex {
 
   int width_;
   uint32_t count_ = 0;
-  std::vector<uint32_t> keys_;
-  std::vector<uint64_t> slots_;
+  BigVector<uint32_t> keys_;
+  BigVector<uint64_t> slots_;
   size_t mask_ = 0;
 };
 
@@ -145,8 +146,8 @@ struct WindowCounts {
   };
 
   TupleIndex windows;
-  std::vector<Count> counts;           // per window
-  std::vector<uint32_t> text_windows;  // each text's distinct windows, text after text
+  BigVector<Count> counts;           // per window
+  BigVector<uint32_t> text_windows;  // each text's distinct windows, text after text
   std::vector<size_t> text_end;        // per text: the end of its part of text_windows
 
   size_t texts() const noexcept { return text_end.size(); }
@@ -172,7 +173,7 @@ inline void collect_hoods(const TokenView& t, const IdSet& node, const IdSet* po
 // is counted by (never 0 is asked); it is asked only for ids of windows that are kept.
 template <class Number>
 void number_windows(const int64_t* hoods, size_t hits, int size, Number&& number,
-                    std::vector<uint32_t>& tuples) {
+                    BigVector<uint32_t>& tuples) {
   const size_t width = 2 * static_cast<size_t>(size) - 1;
   for (size_t h = 0; h < hits; ++h) {
     const int64_t* ids = hoods + h * width;
@@ -201,7 +202,7 @@ void number_windows(const int64_t* hoods, size_t hits, int size, Number&& number
 // Counts the windows of every text: `tuples` holds them text after text, and text_end[t] is the
 // end of text t's part (in windows). The table is sized at once for `distinct` windows at most:
 // growing it step by step costs several times the counting itself.
-inline void count_windows(const std::vector<uint32_t>& tuples, const std::vector<size_t>& text_end,
+inline void count_windows(const BigVector<uint32_t>& tuples, const std::vector<size_t>& text_end,
                           int size, size_t distinct, WindowCounts& c) {
   const size_t n = tuples.size() / static_cast<size_t>(size);
   c.windows.reserve(std::min(n, distinct));
