@@ -407,6 +407,18 @@ class Forms {
     return f;
   }
 
+  // Room for about n forms, so that the tables are not grown and copied form by form.
+  void reserve(size_t n) {
+    info_.reserve(n);
+    hash_.reserve(n);
+    objects_.reserve(n);
+    chars_.reserve(n * 12);
+    classes_.reserve(n * 10);
+    size_t slots = 1024;
+    while (slots < 2 * n) slots *= 2;
+    if (slots > slots_.size() && str_forms_ == 0) slots_.assign(slots, 0u);
+  }
+
   // A form that is not a str: a form of its own.
   uint32_t other_form(Ref obj) {
     const uint32_t f = new_form();
@@ -477,6 +489,7 @@ class FormNumbers {
   std::vector<uint32_t> number(const DenseIds& ids) {
     const size_t n = ids.size();
     std::vector<uint32_t> out(n);
+    forms_.reserve(n);
     constexpr size_t kEntry = 16, kChars = 8;
     const pickled::Obj* ahead[kChars] = {};
     for (size_t k = 0; k < std::min(n, kEntry); ++k) values_.prefetch(ids.id(k));

@@ -148,7 +148,12 @@ inline uint64_t read_le(const unsigned char* p, int n) noexcept {
 // A growable array of objects whose push stays inline in the opcode loop.
 class Objs {
  public:
-  explicit Objs(size_t reserve) : v_(std::max<size_t>(reserve, 64)) {}
+  explicit Objs(size_t reserve = 64) : v_(std::max<size_t>(reserve, 64)) {}
+  // Empty again, with room for `reserve` objects at least; what it held stays allocated.
+  void reset(size_t reserve) {
+    size_ = 0;
+    if (v_.size() < reserve) v_.resize(reserve);
+  }
   void push(const Obj& o) {
     if (size_ == v_.size()) v_.resize(v_.size() * 2);
     v_[size_++] = o;
@@ -189,8 +194,26 @@ inline bool Dict::parse(Visit& visit) {
   // Protocol 2 or higher, and no higher than the runtime's highest (5).
   if (n < 2 || p[0] != 0x80 || p[1] < 2 || p[1] > 5) return false;
   at = 2;
-  // Every memo entry takes an opcode: a byte at least, usually a dozen or more.
-  detail::Objs stack(256), memo(n / 12);  // memo: kNone where nothing was put
+  // The stack and the memo are kept from parse to parse on this thread (unless a visitor
+  // parses again meanwhile): a dictionary's memo runs to megabytes, and fresh memory costs a
+  // page fault every 4 KiB. Every memo entry takes an opcode: a byte at least, usually a
+  // dozen or more.
+  thread_local detail::Objs kept_stack, kept_memo;
+  thread_local bool kept_in_use = false;
+  detail::Objs own_stack, own_memo;
+  const bool keep = !kept_in_use;
+  struct InUse {
+    bool& flag;
+    bool set;
+    ~InUse() {
+      if (set) flag = false;
+    }
+  } in_use{kept_in_use, keep};
+  kept_in_use = true;
+  detail::Objs& stack = keep ? kept_stack : own_stack;
+  detail::Objs& memo = keep ? kept_memo : own_memo;  // kNone where nothing was put
+  stack.reset(256);
+  memo.reset(n / 12);
   std::vector<size_t> marks;
   size_t filled = 0;
   auto fence = [&]() -> size_t { return marks.empty() ? 0 : marks.back(); };
