@@ -345,7 +345,7 @@ class Forms {
   // character its kind holds); *added says whether it is new.
   uint32_t str_form(int kind, const void* data, size_t len, Py_UCS4 maxchar, bool* added) {
     const size_t bytes = len * static_cast<size_t>(kind);
-    const uint64_t h = hash(kind, data, bytes);
+    const uint64_t h = hash_bytes(data, bytes, static_cast<uint64_t>(kind) << 56);
     if (slots_.empty()) slots_.assign(1024, 0u);
     size_t mask = slots_.size() - 1;
     size_t i = h & mask;
@@ -442,19 +442,6 @@ class Forms {
   }
 
  private:
-  static uint64_t hash(int kind, const void* data, size_t n) noexcept {
-    const auto* p = static_cast<const unsigned char*>(data);
-    uint64_t h = 0x9e3779b97f4a7c15ULL ^ (static_cast<uint64_t>(n) << 2) ^ static_cast<uint64_t>(kind);
-    for (; n >= 8; n -= 8, p += 8) {
-      uint64_t w;
-      std::memcpy(&w, p, 8);
-      h = mix64(h ^ w);
-    }
-    uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    return mix64(h ^ w ^ (uint64_t{0xff} << 56));
-  }
-
   uint32_t new_form() {
     if (info_.size() >= (1u << 29)) throw std::length_error("too many word forms");
     info_.emplace_back();

@@ -808,17 +808,8 @@ struct WordTexts {
 
   // A hash of a string's characters (equal strings have the same width, so the same bytes).
   static uint64_t hash(const Chars& s) noexcept {
-    const auto* p = static_cast<const unsigned char*>(s.data);
-    size_t n = static_cast<size_t>(s.n) * s.kind;
-    uint64_t h = mix64(0x9E3779B97F4A7C15ULL ^ n ^ (static_cast<uint64_t>(s.kind) << 56));
-    for (; n >= 8; n -= 8, p += 8) {
-      uint64_t w;
-      std::memcpy(&w, p, 8);
-      h = mix64(h ^ w);
-    }
-    uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    return mix64(h ^ w);
+    return hash_bytes(s.data, static_cast<size_t>(s.n) * s.kind,
+                      static_cast<uint64_t>(s.kind) << 56);
   }
 
   // The number of the text with the characters of s (whose hash is h), or -1.

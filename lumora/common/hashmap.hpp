@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -17,6 +18,20 @@ inline uint64_t mix64(uint64_t x) noexcept {
   x *= 0x94d049bb133111ebULL;
   x ^= x >> 31;
   return x;
+}
+
+// A hash of n bytes, `seed` (such as what the bytes are) mixed in.
+inline uint64_t hash_bytes(const void* data, size_t n, uint64_t seed) noexcept {
+  const auto* p = static_cast<const unsigned char*>(data);
+  uint64_t h = mix64(0x9E3779B97F4A7C15ULL ^ n ^ seed);
+  for (; n >= 8; n -= 8, p += 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = mix64(h ^ w);
+  }
+  uint64_t w = 0;
+  std::memcpy(&w, p, n);
+  return mix64(h ^ w);
 }
 
 class KeyIndex {
