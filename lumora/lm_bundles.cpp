@@ -976,7 +976,7 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // The windows of every text as tuples of word ids numbered densely, text after text;
     // text_end[t] ends text t's part.
     DenseIds ids;
-    BigVector<uint32_t> tuples;
+    WindowNumbers tuples;
     std::vector<size_t> text_end;
     {
       // Token arrays are read natively ahead of their turn, on a helper thread too; NumPy reads,
@@ -1081,7 +1081,7 @@ PyObject* make_clusters(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     } else {
       counts.text_end.assign(text_end.size(), 0);
     }
-    tuples = BigVector<uint32_t>();
+    tuples = WindowNumbers();
 
     Translator translator(self, numbering, forms, lowercase, counting ? size : 1);
     Ref rows = numbering.forms != nullptr && form_numbers.plain()

@@ -167,42 +167,58 @@ inline void collect_hoods(const TokenView& t, const IdSet& node, const IdSet* po
   }
 }
 
+// Windows as numbers, one window after the other; room added for them is not zeroed first.
+using WindowNumbers = std::vector<uint32_t, BigAllocator<uint32_t, false>>;
+
 // Appends the windows of one text's neighbourhoods to `tuples`, each hit's windows from the
 // leftmost to the rightmost, as tuples of `size` numbers. A window that holds the id 0 (no word,
 // or beyond the text) is never listed, so it is left out. number(id) gives the number a word id
 // is counted by (never 0 is asked); it is asked only for ids of windows that are kept.
 template <class Number>
 void number_windows(const int64_t* hoods, size_t hits, int size, Number&& number,
-                    BigVector<uint32_t>& tuples) {
-  const size_t width = 2 * static_cast<size_t>(size) - 1;
+                    WindowNumbers& tuples) {
+  const auto z = static_cast<size_t>(size);
+  const size_t width = 2 * z - 1;
+  // Room for every window of every hit, grown as a vector grows.
+  size_t at = tuples.size();
+  const size_t most = at + hits * z * z;
+  if (most > tuples.capacity()) tuples.reserve(std::max(most, 2 * tuples.capacity()));
+  tuples.resize(most);
+  uint32_t* out = tuples.data();
   for (size_t h = 0; h < hits; ++h) {
     const int64_t* ids = hoods + h * width;
-    bool whole[kMaxSize];  // whether the window starting at ids[s] holds words only
-    bool any = false;
-    for (int s = 0; s < size; ++s) {
-      bool ok = true;
-      for (int j = 0; j < size; ++j) ok &= ids[s + j] != 0;
-      whole[s] = ok;
-      any |= ok;
-    }
-    if (!any) continue;
     uint32_t num[2 * kMaxSize - 1];
+    bool all = true;
+    for (size_t q = 0; q < width; ++q) all &= ids[q] != 0;
+    if (all) {  // a hit inside the text with words all round: every window counts
+      for (size_t q = 0; q < width; ++q) num[q] = number(ids[q]);
+      for (size_t s = 0; s < z; ++s)
+        for (size_t j = 0; j < z; ++j) out[at++] = num[s + j];
+      continue;
+    }
+    bool whole[kMaxSize];  // whether the window starting at ids[s] holds words only
+    for (size_t s = 0; s < z; ++s) {
+      bool ok = true;
+      for (size_t j = 0; j < z; ++j) ok &= ids[s + j] != 0;
+      whole[s] = ok;
+    }
     for (size_t q = 0; q < width; ++q) {
       // Position q lies in the windows starting at q - size + 1 .. q.
       bool used = false;
-      for (int s = 0; s < size; ++s)
-        used |= whole[s] && static_cast<size_t>(s) <= q && q < static_cast<size_t>(s + size);
+      for (size_t s = 0; s < z; ++s) used |= whole[s] && s <= q && q < s + z;
       num[q] = used ? number(ids[q]) : 0;
     }
-    for (int s = 0; s < size; ++s)
-      if (whole[s]) tuples.insert(tuples.end(), &num[s], &num[s] + size);
+    for (size_t s = 0; s < z; ++s)
+      if (whole[s])
+        for (size_t j = 0; j < z; ++j) out[at++] = num[s + j];
   }
+  tuples.resize(at);
 }
 
 // Counts the windows of every text: `tuples` holds them text after text, and text_end[t] is the
 // end of text t's part (in windows). The table is sized at once for `distinct` windows at most:
 // growing it step by step costs several times the counting itself.
-inline void count_windows(const BigVector<uint32_t>& tuples, const std::vector<size_t>& text_end,
+inline void count_windows(const WindowNumbers& tuples, const std::vector<size_t>& text_end,
                           int size, size_t distinct, WindowCounts& c) {
   const size_t n = tuples.size() / static_cast<size_t>(size);
   c.windows.reserve(std::min(n, distinct));
