@@ -153,16 +153,6 @@ class IdValues {
     return k < 0 ? nullptr : &other_values_[static_cast<size_t>(k)];
   }
 
-  // Asks for the cache line of id's value.
-  void prefetch(int64_t id) const noexcept {
-#if defined(__GNUC__)
-    if (id >= 0 && static_cast<size_t>(id) < direct_.size())
-      __builtin_prefetch(&direct_[static_cast<size_t>(id)]);
-#else
-    (void)id;
-#endif
-  }
-
   void clear() {
     direct_.clear();
     others_.clear();
@@ -470,23 +460,13 @@ class FormNumbers {
   FormNumbers(const pickled::Dict& dict, const IdValues& values, Forms& forms, bool lowercase)
       : dict_(dict), values_(values), forms_(forms), lowercase_(lowercase) {}
 
-  // The number of each id numbered densely (see DenseIds), in that order. The words of ids
-  // first seen far apart lie far apart: each one's entry and characters are asked for a few ids
-  // ahead.
+  // The number of each id numbered densely (see DenseIds), in that order. Ids are taken in
+  // increasing order, so the dictionary's values (and, as dictionaries are written in id order,
+  // their characters) are read from start to end.
   std::vector<uint32_t> number(const DenseIds& ids) {
-    const size_t n = ids.size();
-    std::vector<uint32_t> out(n);
-    forms_.reserve(n);
-    constexpr size_t kEntry = 16, kChars = 8;
-    const pickled::Obj* ahead[kChars] = {};
-    for (size_t k = 0; k < std::min(n, kEntry); ++k) values_.prefetch(ids.id(k));
-    for (size_t k = 0; k < std::min(n, kChars); ++k) ahead[k] = look(ids.id(k));
-    for (size_t k = 0; k < n; ++k) {
-      if (k + kEntry < n) values_.prefetch(ids.id(k + kEntry));
-      const pickled::Obj* value = ahead[k % kChars];
-      if (k + kChars < n) ahead[k % kChars] = look(ids.id(k + kChars));
-      out[k] = number_of(ids.id(k), value);
-    }
+    std::vector<uint32_t> out(ids.size());
+    forms_.reserve(ids.size());
+    ids.each_by_id([&](int64_t id, uint32_t dense) { out[dense] = number_of(id, values_.find(id)); });
     return out;
   }
 
@@ -497,17 +477,6 @@ class FormNumbers {
   bool plain() const noexcept { return hard_.empty() && !spaced_; }
 
  private:
-  // An id's value, its characters asked for.
-  const pickled::Obj* look(int64_t id) const noexcept {
-    const pickled::Obj* value = values_.find(id);
-    if (value != nullptr && value->kind == pickled::Obj::kStr) {
-#if defined(__GNUC__)
-      __builtin_prefetch(dict_.bytes(*value).data());
-#endif
-    }
-    return value;
-  }
-
   uint32_t number_of(int64_t id, const pickled::Obj* value) {
     if (value == nullptr || value->kind != pickled::Obj::kStr) {
       if (hard_.size() >= kHard - 1) throw std::length_error("too many word ids");

@@ -136,6 +136,16 @@ class DenseIds {
   int64_t id(size_t number) const noexcept { return ids_[number]; }
   size_t size() const noexcept { return ids_.size(); }
 
+  // Calls f(id, number) for every id: those of the array's range in increasing order, then the
+  // others (so a table indexed by id is walked from start to end).
+  template <class F>
+  void each_by_id(F&& f) const {
+    for (size_t at = 0; at < direct_.size(); ++at)
+      if (direct_[at] != 0) f(static_cast<int64_t>(at), direct_[at] - 1);
+    for (size_t k = 0; k < others_number_.size(); ++k)
+      f(static_cast<int64_t>(others_.key(k)), others_number_[k]);
+  }
+
  private:
   static constexpr int64_t kDirect = int64_t{1} << 22;  // at most 16 MiB of array
 
