@@ -803,13 +803,7 @@ class Translator {
     for (int j = 0; j < size_; ++j) {
       if (j > 0) PyUnicode_WRITE(kind, data, at++, ' ');
       const Forms::Info& f = forms_.info(form[j]);
-      const char* from = forms_.chars(f);
-      if (f.kind == kind) {
-        std::memcpy(static_cast<char*>(data) + at * kind, from, static_cast<size_t>(f.len) * kind);
-      } else {
-        for (uint32_t i = 0; i < f.len; ++i)
-          PyUnicode_WRITE(kind, data, at + i, PyUnicode_READ(f.kind, from, i));
-      }
+      write_chars(kind, data, at, f.kind, forms_.chars(f), f.len);
       at += f.len;
     }
     return out;

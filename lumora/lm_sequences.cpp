@@ -868,13 +868,7 @@ struct WordTexts {
     for (int k = 0; k < n; ++k) {
       if (k > 0) PyUnicode_WRITE(kind, data, at++, ' ');
       const Text& t = texts[words[k]];
-      const char* from = chars.data() + t.at;
-      if (t.kind == kind) {
-        std::memcpy(static_cast<char*>(data) + at * kind, from, static_cast<size_t>(t.len) * kind);
-      } else {
-        for (Py_ssize_t i = 0; i < t.len; ++i)
-          PyUnicode_WRITE(kind, data, at + i, PyUnicode_READ(t.kind, from, i));
-      }
+      write_chars(kind, data, at, t.kind, chars.data() + t.at, t.len);
       at += t.len;
     }
     return s;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "lumora/common/module.hpp"
 
@@ -39,6 +40,18 @@ inline bool matches(PyObject* pattern, PyObject* s) {
 
 // s.lower()
 inline Ref str_lower(PyObject* s) { return call_method(s, names::lower); }
+
+// Writes len characters held `from_kind` bytes each (a str's representation) into the data of a
+// new str of `kind` from position at on; the new str is as wide as the widest it holds.
+inline void write_chars(int kind, void* data, Py_ssize_t at, int from_kind, const char* from,
+                        Py_ssize_t len) {
+  if (from_kind == kind) {
+    std::memcpy(static_cast<char*>(data) + at * kind, from, static_cast<size_t>(len) * kind);
+    return;
+  }
+  for (Py_ssize_t i = 0; i < len; ++i)
+    PyUnicode_WRITE(kind, data, at + i, PyUnicode_READ(from_kind, from, i));
+}
 
 // Python's round(x, ndigits) for a double: the exact binary value rounded to the nearest multiple
 // of 10**-ndigits, halves to even, then the nearest double to that decimal. Natively while
