@@ -464,9 +464,25 @@ class FormNumbers {
   // increasing order, so the dictionary's values (and, as dictionaries are written in id order,
   // their characters) are read from start to end.
   std::vector<uint32_t> number(const DenseIds& ids) {
+    struct Entry {
+      const pickled::Obj* value;
+      uint32_t dense;
+      int64_t id;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(ids.size());
+    ids.each_by_id([&](int64_t id, uint32_t dense) {
+      entries.push_back(Entry{values_.find(id), dense, id});
+    });
+    // Counted ids are a part of the dictionary's only: their characters are asked for a few
+    // entries ahead.
+    constexpr size_t kAhead = 8;
     std::vector<uint32_t> out(ids.size());
     forms_.reserve(ids.size());
-    ids.each_by_id([&](int64_t id, uint32_t dense) { out[dense] = number_of(id, values_.find(id)); });
+    for (size_t k = 0; k < entries.size(); ++k) {
+      if (k + kAhead < entries.size()) prefetch_chars(entries[k + kAhead].value);
+      out[entries[k].dense] = number_of(entries[k].id, entries[k].value);
+    }
     return out;
   }
 
@@ -477,6 +493,15 @@ class FormNumbers {
   bool plain() const noexcept { return hard_.empty() && !spaced_; }
 
  private:
+  void prefetch_chars(const pickled::Obj* value) const noexcept {
+#if defined(__GNUC__)
+    if (value != nullptr && value->kind == pickled::Obj::kStr)
+      __builtin_prefetch(dict_.bytes(*value).data());
+#else
+    (void)value;
+#endif
+  }
+
   uint32_t number_of(int64_t id, const pickled::Obj* value) {
     if (value == nullptr || value->kind != pickled::Obj::kStr) {
       if (hard_.size() >= kHard - 1) throw std::length_error("too many word ids");
