@@ -13,8 +13,8 @@ import sys
 import numpy as np
 import pytest
 
-# The benchmark baselines double as reference renderings in tests. The project root goes last on
-# the path, so an installed lumora still wins over the source tree (which has no built modules).
+# The benchmark baselines (the bench package at the project root) double as reference renderings
+# in tests. The package itself lives in src/, so the root never holds a lumora to shadow it.
 ROOT = Path(__file__).resolve().parents[1]
 if str(ROOT) not in sys.path:
     sys.path.append(str(ROOT))

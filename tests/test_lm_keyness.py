@@ -452,7 +452,7 @@ def test_matches_plain_rendering(kw, reports, monkeypatch, data, ref, tokens, me
 # Native round(x, 2) against Python's, on the header the modules compile in.
 @pytest.fixture(scope="module")
 def native_round(tmp_path_factory):
-    header = ROOT / "lumora" / "common" / "pytext.hpp"
+    header = ROOT / "src" / "lumora" / "common" / "pytext.hpp"
     cxx = next(filter(None, map(shutil.which, ["c++", "g++", "clang++"])), None)
     if not header.exists() or cxx is None:
         pytest.skip("needs the source tree and a C++ compiler")
@@ -463,7 +463,7 @@ def native_round(tmp_path_factory):
         '  try { return lumora::py_round(x, n); } catch (const lumora::PyErrorSet&) { return 0; }\n'
         '}\n')
     lib = d / "probe.so"
-    subprocess.run([cxx, "-std=c++17", "-O2", "-shared", "-fPIC", f"-I{ROOT}",
+    subprocess.run([cxx, "-std=c++17", "-O2", "-shared", "-fPIC", f"-I{ROOT / 'src'}",
                     f"-I{sysconfig.get_paths()['include']}", str(d / "probe.cpp"), "-o", str(lib)],
                    check=True)
     fn = ctypes.PyDLL(str(lib)).probe_round  # holds the GIL: it may call Python

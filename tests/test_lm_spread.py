@@ -13,7 +13,6 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 lm_spread = pytest.importorskip("lumora.lm_spread")
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir))
 from bench import baseline_spread as base
 
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Build some or all extension modules in place (into lumora/) for development.
+# Build some or all extension modules in place (into src/lumora/) for development.
 #   tools/devbuild.sh                 all modules
 #   tools/devbuild.sh lm_spread       one module (its own build folder, so parallel builds don't clash)
-# Then run the tests against the source tree with: python -m pytest
+# Then run the tests against the source tree with: PYTHONPATH=src python -m pytest
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=${PYTHON:-python3}
@@ -16,5 +16,5 @@ cmake -S . -B "$bdir" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
 cmake --build "$bdir"
 # Rename into place: overwriting a loaded shared object in place crashes the processes using it.
 for so in "$bdir"/lm_*.so; do
-  cp "$so" "lumora/.$(basename "$so").tmp" && mv -f "lumora/.$(basename "$so").tmp" "lumora/$(basename "$so")"
+  cp "$so" "src/lumora/.$(basename "$so").tmp" && mv -f "src/lumora/.$(basename "$so").tmp" "src/lumora/$(basename "$so")"
 done

@@ -2,9 +2,9 @@
 """Derive lumora's reference word lists from the data of the wordfreq package.
 
     pip install wordfreq            # a tool dependency only; lumora never imports it
-    python tools/make_reflists.py   # rewrites lumora/data/reflist_<code>.tab and the notice
+    python tools/make_reflists.py   # rewrites src/lumora/data/reflist_<code>.tab and the notice
 
-Each list is written as lumora/data/reflist_<code>.tab, where <code> is the language code
+Each list is written as src/lumora/data/reflist_<code>.tab, where <code> is the language code
 that users pass as `language` (en, de, ...); there are no files under long names such as
 "english". Format: UTF-8, "\\n" line ends, one entry per line, word<TAB>count, no header.
 Words are lower case, as wordfreq stores them; counts are wordfreq's frequencies per
@@ -14,7 +14,7 @@ stays below 10**9, well inside a signed 32-bit integer. Left out: multi-digit nu
 (punctuation, symbols, emoji), entries that would round to 0, and everything below the
 band of equal frequency that holds a language's N-th form (N in LANGUAGES).
 
-The run also rewrites lumora/data/REFLISTS-LICENSE.txt, which credits the sources.
+The run also rewrites src/lumora/data/REFLISTS-LICENSE.txt, which credits the sources.
 """
 
 import argparse
@@ -38,7 +38,7 @@ PUNCT = re.compile(r"^\W+$")  # no letter, digit or underscore at all
 NOTICE = "REFLISTS-LICENSE.txt"
 
 DEFAULT_OUT = os.path.normpath(
-    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lumora", "data")
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "lumora", "data")
 )
 
 
@@ -150,7 +150,7 @@ https://doi.org/10.5281/zenodo.7199437
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("codes", nargs="*", help="language codes (default: all of LANGUAGES)")
-    parser.add_argument("--out", default=DEFAULT_OUT, help="output folder (default: lumora/data)")
+    parser.add_argument("--out", default=DEFAULT_OUT, help="output folder (default: src/lumora/data)")
     args = parser.parse_args(argv)
 
     try:
