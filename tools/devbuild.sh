@@ -15,6 +15,7 @@ cmake -S . -B "$bdir" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
   -DLUMORA_WERROR=ON -DLUMORA_SANITIZE=${SANITIZE:-OFF} -DLUMORA_ONLY="${mods// /;}" >/dev/null
 cmake --build "$bdir"
 # Rename into place: overwriting a loaded shared object in place crashes the processes using it.
-for so in "$bdir"/lm_*.so; do
+for so in "$bdir"/lm_*.so "$bdir"/_engine*.so; do
+  [ -e "$so" ] || continue
   cp "$so" "src/lumora/.$(basename "$so").tmp" && mv -f "src/lumora/.$(basename "$so").tmp" "src/lumora/$(basename "$so")"
 done
