@@ -543,3 +543,100 @@ def test_locate_and_workspace_strings(tmp_path):
     assert ws == str(tmp_path) + os.sep and name == "c"
     with pytest.raises(PrepareError):
         lc.locate(os.sep)
+
+
+# ---------------------------------------------------------------------------------------------
+# Build folders of preparations that died
+
+_STALLED = """
+import sys, time
+from lumora.corpus import prepare_texts
+
+class Stall:
+    def tag(self, tokens):
+        open(sys.argv[2], "w").close()
+        time.sleep(600)
+        return ["X"] * len(tokens)
+
+prepare_texts({"t": "Some words to tag."}, sys.argv[1], tagger=Stall())
+"""
+
+
+def _start_stalled_preparation(target, ready):
+    """A child process stopped in the middle of preparing target, its build folder made."""
+    import subprocess
+    import time
+
+    import lumora
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(lumora.__file__)))
+    child = subprocess.Popen([sys.executable, "-c", _STALLED, str(target), str(ready)], env=env)
+    deadline = time.monotonic() + 60
+    while not ready.exists():
+        assert child.poll() is None, "the preparation ended before it stalled"
+        assert time.monotonic() < deadline, "the preparation never got to tagging"
+        time.sleep(0.05)
+    return child
+
+
+def _build_folders(parent):
+    return sorted(e for e in os.listdir(parent) if e.endswith(".preparing"))
+
+
+def test_killed_preparation_is_cleaned_up_by_the_next(tmp_path):
+    import signal
+
+    prepare_texts({"old": "Old words here."}, tmp_path / "c")
+    before = folder_state(tmp_path / "c")
+    child = _start_stalled_preparation(tmp_path / "c", tmp_path / "ready")
+    left = _build_folders(tmp_path)
+    os.kill(child.pid, signal.SIGKILL)
+    child.wait()
+    assert len(left) == 1 and left == _build_folders(tmp_path)  # kill -9 leaves it behind
+    assert folder_state(tmp_path / "c") == before  # and the old corpus as it was
+    # a preparation of another corpus in the same folder removes it
+    prepare_texts({"new": "New words."}, tmp_path / "other")
+    assert _build_folders(tmp_path) == []
+    assert sorted(os.listdir(tmp_path)) == ["c", "other", "ready"]
+    assert folder_state(tmp_path / "c") == before
+
+
+def test_build_folder_in_use_is_never_removed(tmp_path):
+    import signal
+
+    child = _start_stalled_preparation(tmp_path / "c", tmp_path / "ready")
+    try:
+        in_use = _build_folders(tmp_path)
+        prepare_texts({"t": "Other words."}, tmp_path / "d")
+        assert in_use and _build_folders(tmp_path) == in_use
+    finally:
+        os.kill(child.pid, signal.SIGKILL)
+        child.wait()
+
+
+@pytest.mark.parametrize("record", [
+    None,  # no record yet: the folder was only just made
+    '{"pid": 1, "host": "some-other-host", "start": null}',  # another machine's
+    "not json",
+])
+def test_build_folders_of_unknown_owners_stay(tmp_path, record):
+    folder = tmp_path / ".c.0123abcd.preparing"
+    folder.mkdir()
+    if record is not None:
+        (folder / lc.OWNER).write_text(record)
+    prepare_texts({"t": "Words."}, tmp_path / "d")
+    assert folder.is_dir()
+
+
+def test_build_folder_of_a_reused_process_id_is_removed(tmp_path):
+    import json
+    import socket
+
+    folder = tmp_path / ".c.0123abcd.preparing"
+    folder.mkdir()
+    # this very process id, but a start time it never had: the owner was an earlier process
+    (folder / lc.OWNER).write_text(json.dumps(
+        {"pid": os.getppid(), "host": socket.gethostname(), "start": -1}))
+    if lc._process_start(os.getppid()) is None:
+        pytest.skip("process start times are not available here")
+    prepare_texts({"t": "Words."}, tmp_path / "d")
+    assert not folder.exists()

@@ -23,6 +23,7 @@ import pickle
 import re
 import secrets
 import shutil
+import socket
 import time
 import unicodedata
 from dataclasses import asdict, dataclass
@@ -475,8 +476,10 @@ def _build(stream, corpus, language, tagger_label):
     if os.path.isdir(target) and os.listdir(target) and not is_corpus_folder(target):
         raise PrepareError(f"{target} exists and is not a corpus folder; choose another "
                            "name or remove it")
+    _remove_abandoned(workspace)
     try:
-        new = _fresh_folder(workspace, f".{name}.", ".preparing")
+        new = _fresh_folder(workspace, f".{name}.", BUILDING)
+        _claim(new)
     except OSError as e:
         raise PrepareError(f"cannot create the corpus in {workspace}: {e.strerror}") from None
     new_name = os.path.basename(new)
@@ -499,11 +502,73 @@ def _build(stream, corpus, language, tagger_label):
         with open(os.path.join(new, MARKER), "w", encoding="utf-8") as f:
             json.dump(record, f, indent=1)
             f.write("\n")
+        os.remove(os.path.join(new, OWNER))
         _swap(new, target)
     except BaseException:
         shutil.rmtree(new, ignore_errors=True)
         raise
     return info
+
+
+BUILDING = ".preparing"
+OWNER = "lumora-owner.json"
+
+
+def _process_start(pid):
+    """The start time of a process in clock ticks since boot (Linux), or None when unknown; a
+    process id reused by a later process then does not pass for the owner."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            stat = f.read()
+        return int(stat[stat.rindex(b")") + 2:].split()[19])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def _claim(folder):
+    """Record in a build folder which process on which host is building it."""
+    pid = os.getpid()
+    record = {"pid": pid, "host": socket.gethostname(), "start": _process_start(pid)}
+    with open(os.path.join(folder, OWNER), "w", encoding="utf-8") as f:
+        json.dump(record, f)
+
+
+def _owner_gone(folder):
+    """True only when the folder's recorded owner is a process of this host that no longer
+    runs. A folder without a readable record (just made, or not ours) is never taken for
+    abandoned, nor is one owned from another host."""
+    try:
+        with open(os.path.join(folder, OWNER), encoding="utf-8") as f:
+            record = json.load(f)
+        pid, host, start = int(record["pid"]), record["host"], record.get("start")
+    except (OSError, ValueError, KeyError, TypeError):
+        return False
+    if host != socket.gethostname() or pid <= 0:
+        return False
+    if pid == os.getpid():
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except OSError:
+        return False  # alive, owned by another user
+    now = _process_start(pid)
+    return start is not None and now is not None and now != start
+
+
+def _remove_abandoned(parent):
+    """Remove the build folders beside the target whose preparation died (killed, power lost):
+    without this, every crashed run would leave a copy of a corpus behind."""
+    try:
+        entries = os.listdir(parent)
+    except OSError:
+        return
+    for entry in entries:
+        if entry.startswith(".") and entry.endswith(BUILDING):
+            path = parent + entry
+            if not os.path.islink(path) and os.path.isdir(path) and _owner_gone(path):
+                shutil.rmtree(path, ignore_errors=True)
 
 
 def _fresh_folder(parent, prefix, suffix):
