@@ -32,6 +32,7 @@ from .tagging import get_tagger, split_sentences, tag_function, tagger_name, tok
 
 __all__ = [
     "FORMATS",
+    "CorpusError",
     "CorpusInfo",
     "PrepareError",
     "find_sources",
@@ -48,7 +49,11 @@ EXTENSIONS = {".txt": "text", ".text": "text", ".vrt": "vertical", ".vert": "ver
 MAX_ID = 2**31 - 1
 
 
-class PrepareError(Exception):
+class CorpusError(Exception):
+    """A folder is not a usable corpus, or a corpus could not be made; the message says why."""
+
+
+class PrepareError(CorpusError):
     """A corpus could not be prepared (bad input, unusable target); the message says why."""
 
 

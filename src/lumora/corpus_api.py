@@ -1,0 +1,400 @@
+"""`lumora.Corpus`: one object for every analysis of a prepared corpus folder, each returning a
+columnar `lumora.Table`.
+
+The seven modules are the reference of every number. Where the native engine counts an analysis
+its rows equal the module's; where it cannot reproduce a corpus exactly (or is not built), the
+module itself runs. ``sort="first"`` keeps the modules' own order (first occurrence, or the word
+list's order for keywords); other sorts are stable and renumber the rows from 1.
+"""
+
+import importlib
+import os
+import pickle
+
+import numpy as np
+
+from . import corpus as _prep
+from .corpus import CorpusError, locate, read_info
+from .table import Table
+
+__all__ = ["Corpus", "CorpusError", "open", "prepare", "from_texts"]
+
+_KEYWORD_MEASURES = {"ll": 1, "chi2": 2}
+
+
+def _module(name, what):
+    try:
+        return importlib.import_module("lumora." + name)
+    except ImportError as e:
+        raise ImportError(f"{what} needs the native module lumora.{name}, which is not "
+                          f"available: {e}") from e
+
+
+def _engine_part(name):
+    """The engine's Python side for an analysis, or None when it (or the engine) is missing."""
+    try:
+        return importlib.import_module("lumora." + name)
+    except ImportError:
+        return None
+
+
+def _choice(arg, value, allowed):
+    if value not in allowed:
+        options = ", ".join(repr(a) for a in allowed)
+        raise ValueError(f"{arg} must be one of {options}; got {value!r}")
+    return value
+
+
+def _integer(arg, value, low, high):
+    if isinstance(value, bool) or not hasattr(value, "__index__"):
+        raise TypeError(f"{arg} must be an integer from {low} to {high}; got {value!r}")
+    value = value.__index__()
+    if not low <= value <= high:
+        raise ValueError(f"{arg} must be an integer from {low} to {high}; got {value!r}")
+    return value
+
+
+def _term(arg, value, most):
+    if not isinstance(value, str):
+        raise TypeError(f"{arg} must be a str; got {type(value).__name__}")
+    words = value.split()
+    if not 1 <= len(words) <= most:
+        n = "one word" if most == 1 else f"one to {most} words"
+        raise ValueError(f"{arg} must have {n}; got {value!r}")
+    return " ".join(words)
+
+
+_COLUMN_TYPES = {int: np.int64, float: np.float32}
+
+
+def _rows_table(rows, names, kinds, meta, cls=None, **extra):
+    """A Table from a module's rows. kinds: per column, int, float (single precision, as the
+    modules compute them), float64 or str."""
+    columns = {}
+    values = list(zip(*rows)) if rows else [() for _ in names]
+    for name, kind, col in zip(names, kinds, values):
+        if kind is str:
+            columns[name] = list(col)
+        elif kind == "float64":
+            columns[name] = np.array(col, dtype=np.float64)
+        else:
+            columns[name] = np.array(col, dtype=_COLUMN_TYPES[kind])
+    if cls is None:
+        return Table(columns, meta)
+    return cls(columns, meta, **extra)
+
+
+def _ranked(table, sort, keys):
+    """The table in the order sort asks for. keys: sort name -> columns to order by (largest
+    first, stable); "first" keeps the table's order. The first column is renumbered from 1."""
+    if sort != "first":
+        table = table.sort(keys[sort], descending=True)
+    rank = table.columns[0]
+    return table.with_columns(**{rank: np.arange(1, len(table) + 1, dtype=np.int64)})
+
+
+class Corpus:
+    """A prepared, indexed corpus folder.
+
+    Open one with :func:`lumora.open`, or make one with :func:`lumora.prepare` (files and
+    folders of texts) or :func:`lumora.from_texts` (texts in memory).
+    """
+
+    def __init__(self, path):
+        folder = os.path.abspath(os.fspath(path))
+        npy = os.path.join(folder, "data", "npy")
+        idx = os.path.join(folder, "data", "idx")
+        if not os.path.isdir(folder):
+            raise CorpusError(f"no corpus at {os.fspath(path)}: no such folder")
+        missing = [p for p in (npy, os.path.join(idx, "words.pickle"),
+                               os.path.join(idx, "tags.pickle"))
+                   if not os.path.exists(p)]
+        if missing:
+            rel = os.path.relpath(missing[0], folder)
+            raise CorpusError(f"{os.fspath(path)} is not a prepared corpus folder ({rel} is "
+                              "missing)")
+        tmp1 = os.path.join(folder, "data", "tmp1")
+        if os.path.isdir(tmp1) and os.listdir(tmp1) and not os.listdir(npy):
+            raise CorpusError(f"{os.fspath(path)} is not indexed yet (data/npy/ is empty)")
+        self._folder = folder
+        self._workspace, self._name = locate(folder)
+        self._info = read_info(folder) or {}
+        self._cache = {}
+
+    # -- what the corpus is -------------------------------------------------------------------
+
+    @property
+    def path(self):
+        """The corpus folder, an absolute path."""
+        return self._folder
+
+    @property
+    def language(self):
+        """The language code the corpus was prepared with ("en" when it does not say)."""
+        return self._info.get("language") or "en"
+
+    @property
+    def texts(self):
+        """The text names, in the order the analyses visit them."""
+        return [n[:-4] if n.endswith(".npy") else n for n in self._listing()]
+
+    @property
+    def tokens(self):
+        """The number of tokens of all texts."""
+        if "tokens" not in self._cache:
+            total = 0
+            for p in self._files():
+                arr = np.load(p, mmap_mode="r")
+                total += arr.shape[0] if arr.ndim == 2 else 0
+            self._cache["tokens"] = total
+        return self._cache["tokens"]
+
+    @property
+    def types(self):
+        """The number of distinct word forms."""
+        if "types" not in self._cache:
+            self._cache["types"] = len(self._dictionary("words"))
+        return self._cache["types"]
+
+    @property
+    def tags(self):
+        """The tags of the corpus, sorted."""
+        return sorted(set(self._dictionary("tags").values()), key=str)
+
+    def __repr__(self):
+        return (f"<lumora.Corpus {self._folder!r}: {len(self._listing()):,} texts, "
+                f"language {self.language!r}>")
+
+    def __len__(self):
+        return len(self._listing())
+
+    # -- shared by the engine's parts ---------------------------------------------------------
+
+    def _listing(self):
+        return os.listdir(os.path.join(self._folder, "data", "npy"))
+
+    def _files(self):
+        npy = os.path.join(self._folder, "data", "npy")
+        return [os.path.join(npy, n) for n in self._listing()]
+
+    def _dictionary(self, which):
+        key = "dict:" + which
+        if key not in self._cache:
+            with open(os.path.join(self._folder, "data", "idx", which + ".pickle"), "rb") as f:
+                self._cache[key] = pickle.load(f)
+        return self._cache[key]
+
+    def _lexicon(self):
+        if "lexicon" not in self._cache:
+            from ._lexicon import Lexicon
+            self._cache["lexicon"] = Lexicon(self)
+        return self._cache["lexicon"]
+
+    def _native(self, part, fn, *args, **kw):
+        """The engine's columns for an analysis, or None when the module must run instead."""
+        mod = _engine_part(part)
+        if mod is None or not hasattr(mod, fn):
+            return None
+        from ._lexicon import Unsupported
+        try:
+            return getattr(mod, fn)(self, *args, **kw)
+        except Unsupported:
+            return None
+
+    def _check_tags(self, arg, tags, most=None):
+        if tags is None:
+            return None
+        if not isinstance(tags, str):
+            raise TypeError(f"{arg} must be a str of tags separated by spaces, or None; got "
+                            f"{type(tags).__name__}")
+        pieces = tags.split()
+        if not pieces:
+            raise ValueError(f"{arg} needs at least one tag; got {tags!r}")
+        if most is not None and len(pieces) > most:
+            raise ValueError(f"{arg} takes {most} tag{'s' if most > 1 else ''}; got {tags!r}")
+        known = set(self._dictionary("tags").values())
+        for tag in pieces:
+            if tag not in known:
+                listing = ", ".join(sorted(map(str, known))) or "none"
+                raise ValueError(f"unknown tag {tag!r} in {arg} (tags in this corpus: "
+                                 f"{listing})")
+        return " ".join(pieces)
+
+    # -- analyses -----------------------------------------------------------------------------
+
+    def words(self, *, lowercase=False, sort="freq"):
+        """Every word form with its frequency: columns rank, word, freq. ``lowercase`` merges
+        case variants. ``meta``: tokens, types, type_token, hapax."""
+        _choice("sort", sort, ("freq", "first"))
+        lowercase = bool(lowercase)
+        native = self._native("_counts", "words", lowercase=lowercase)
+        if native is None:
+            mod = _module("lm_vocab", "the word list")
+            tokens, types, ttr, hapax, rows = mod.make_wordlist(
+                self._workspace, self._name, self.language, lowercase)
+            table = _rows_table(rows, ("rank", "word", "freq"), (int, str, int),
+                                {"tokens": tokens, "types": types, "type_token": ttr,
+                                 "hapax": hapax, "texts": len(self)})
+        else:
+            table = Table(*native)
+        return _ranked(table, sort, {"freq": ["freq"]})
+
+    def wordtags(self, *, lowercase=False, sort="freq"):
+        """Every (word, tag) pair with its frequency and share of all tokens: columns rank,
+        word, tag, freq, percent. ``lowercase`` merges case variants."""
+        _choice("sort", sort, ("freq", "first"))
+        lowercase = bool(lowercase)
+        native = self._native("_counts", "wordtags", lowercase=lowercase)
+        if native is None:
+            mod = _module("lm_tagfreq", "the word+tag list")
+            rows = mod.make_wtfreq(self._workspace, self._name, self.language, lowercase)
+            table = _rows_table(rows, ("rank", "word", "tag", "freq", "percent"),
+                                (int, str, str, int, float), {"texts": len(self)})
+        else:
+            table = Table(*native)
+        return _ranked(table, sort, {"freq": ["freq"]})
+
+    def ranges(self, *, lowercase=False, sort="freq"):
+        """In how many texts each word occurs (punctuation left out): columns rank, word,
+        texts, percent (of all texts)."""
+        _choice("sort", sort, ("freq", "first"))
+        lowercase = bool(lowercase)
+        native = self._native("_counts", "ranges", lowercase=lowercase)
+        if native is None:
+            mod = _module("lm_docfreq", "the range list")
+            rows = mod.make_wfreqinfiles(self._workspace, self._name, self.language, lowercase)
+            table = _rows_table(rows, ("rank", "word", "texts", "percent"),
+                                (int, str, int, float), {"texts": len(self)})
+        else:
+            table = Table(*native)
+        return _ranked(table, sort, {"freq": ["texts"]})
+
+    def ngrams(self, size, *, tags=None, lowercase=False, min_freq=1, sort="freq"):
+        """Every sequence of ``size`` tokens (1 to 5) with frequency and range; n-grams with a
+        punctuation-only token are left out. ``tags``: a tag per position ("ADJ NOUN") that
+        the n-grams must carry. Columns rank, ngram, freq, texts, percent (of all texts)."""
+        size = _integer("size", size, 1, 5)
+        min_freq = _integer("min_freq", min_freq, 1, 2**63 - 1)
+        _choice("sort", sort, ("freq", "texts", "first"))
+        tags = self._check_tags("tags", tags)
+        lowercase = bool(lowercase)
+        native = self._native("_ngrams", "ngrams", size, tags=tags, lowercase=lowercase)
+        if native is None:
+            mod = _module("lm_sequences", "n-grams")
+            rows = mod.make_ngrams(self._workspace, self._name, tags, size, lowercase)
+            table = _rows_table(rows, ("rank", "ngram", "freq", "texts", "percent"),
+                                (int, str, int, int, float), {"texts": len(self)})
+        else:
+            table = Table(*native)
+        if min_freq > 1:
+            table = table.filter(table["freq"] >= min_freq)
+        return _ranked(table, sort, {"freq": ["freq"], "texts": ["texts", "freq"]})
+
+    def clusters(self, word, *, size=2, tag=None, case_sensitive=False, sort="freq"):
+        """The sequences of ``size`` tokens (1 to 3) that contain the search word, with
+        frequency and range: columns rank, cluster, freq, texts, percent. ``tag``: only
+        occurrences of the word with this tag. ``case_sensitive=False`` finds every case
+        variant of the word; True only the exact form."""
+        word = _term("word", word, 1)
+        size = _integer("size", size, 1, 3)
+        _choice("sort", sort, ("freq", "texts", "first"))
+        tag = self._check_tags("tag", tag, most=1)
+        case_sensitive = bool(case_sensitive)
+        native = self._native("_counts", "clusters", word, size=size, tag=tag,
+                              case_sensitive=case_sensitive)
+        if native is None:
+            mod = _module("lm_bundles", "clusters")
+            rows = mod.make_clusters(self._workspace, self._name, word, tag, case_sensitive,
+                                     size)
+            table = _rows_table(rows, ("rank", "cluster", "freq", "texts", "percent"),
+                                (int, str, int, int, float), {"texts": len(self)})
+        else:
+            table = Table(*native)
+        return _ranked(table, sort, {"freq": ["freq"], "texts": ["texts", "freq"]})
+
+    def dispersion(self, term, *, tags=None, case_sensitive=False, regexp=False):
+        """Where a search term of one to three words occurs in each text: columns text,
+        tokens, hits and the hits in each fifth of the text (``s1`` to ``s5``), one row per
+        text in listing order. ``positions`` of the result: each text's hit positions in
+        percent. ``meta``: the five section totals and the hits."""
+        term = _term("term", term, 3)
+        tags = self._check_tags("tags", tags)
+        if tags is not None and len(tags.split()) != len(term.split()):
+            raise ValueError(f"tags must give one tag per word of the term; got {tags!r} for "
+                             f"{term!r}")
+        if regexp:
+            import re
+            for w in term.split():
+                try:
+                    re.compile(w if case_sensitive else w.lower())
+                except re.error as e:
+                    raise ValueError(f"bad regular expression {w!r} in term: {e}") from None
+        mod = _module("lm_spread", "dispersion")
+        totals, positions, rows = mod.make_dispersion(self._workspace, self._name, term, tags,
+                                                      bool(case_sensitive), bool(regexp))
+        names = ("text", "tokens", "hits", "s1", "s2", "s3", "s4", "s5")
+        return _rows_table([r[1:] for r in rows], names,
+                           (str, int, int, int, int, int, int, int),
+                           {"term": term, "hits": sum(r[3] for r in rows),
+                            "sections": tuple(totals), "texts": len(rows)},
+                           cls=Dispersion, positions=positions)
+
+    def keywords(self, *, language=None, measure="ll", sort="score"):
+        """Every word of the lower-cased word list scored against the reference list of
+        ``language`` (default: the corpus's own) by log-likelihood (``measure="ll"``) or
+        chi-square (``"chi2"``): columns rank, word, freq, score."""
+        _choice("measure", measure, tuple(_KEYWORD_MEASURES))
+        _choice("sort", sort, ("score", "freq", "first"))
+        language = self.language if language is None else language
+        available = reference_languages()
+        if language not in available:
+            raise ValueError(f"no reference list for language {language!r} (available: "
+                             f"{', '.join(available) or 'none'})")
+        mod = _module("lm_keyness", "keywords")
+        rows = mod.make_keywords(self._workspace, self._name, language,
+                                 _KEYWORD_MEASURES[measure])
+        table = _rows_table(rows, ("rank", "word", "freq", "score"), (int, str, int, float),
+                            {"language": language, "measure": measure, "texts": len(self)})
+        return _ranked(table, sort, {"score": ["score"], "freq": ["freq"]})
+
+
+class Dispersion(Table):
+    """The dispersion table of a search term; ``positions`` maps each text to the percent
+    positions of its hits."""
+
+    def __init__(self, columns, meta=None, positions=None):
+        super().__init__(columns, meta)
+        self.positions = {} if positions is None else positions
+
+
+def reference_languages():
+    """Language codes with a shipped reference list."""
+    folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return []
+    return sorted(n[len("reflist_"):-len(".tab")] for n in names
+                  if n.startswith("reflist_") and n.endswith(".tab"))
+
+
+def open(path):  # noqa: A001 - lumora.open, as the package's users call it
+    """Open a prepared, indexed corpus folder."""
+    return Corpus(path)
+
+
+def prepare(sources, path, *, language="en", fmt="auto", tagger="auto", encoding="utf-8",
+            progress=None):
+    """Prepare and index a corpus folder from files and folders of texts (plain text, vertical,
+    CoNLL-U) and open it. An existing corpus at ``path`` is replaced only once the new one is
+    complete."""
+    info = _prep.prepare(sources, path, fmt=fmt, language=language, tagger=tagger,
+                         encoding=encoding, progress=progress)
+    return Corpus(info.folder)
+
+
+def from_texts(texts, path, *, language="en", tagger="rules"):
+    """Prepare and index a corpus folder from texts in memory (a mapping or pairs of text name
+    to text) and open it."""
+    info = _prep.prepare_texts(texts, path, language=language, tagger=tagger)
+    return Corpus(info.folder)
