@@ -9,14 +9,15 @@ import argparse
 import csv
 import importlib
 import os
-import pickle
 import re
 import sys
 import tempfile
 import time
 import unicodedata
 
-from .corpus import FORMATS, PrepareError, input_size, locate, prepare, prepare_texts, read_info
+from .corpus import FORMATS, CorpusError, PrepareError, input_size, prepare, prepare_texts
+from .corpus_api import Corpus as CorpusAPI
+from .corpus_api import reference_languages
 from .tagging import TaggerError
 
 PROG = "lumora"
@@ -35,15 +36,6 @@ class CliError(Exception):
 def _first_line(e):
     text = str(e).strip()
     return text.splitlines()[0] if text else type(e).__name__
-
-
-def need(module, what):
-    """Import lumora.<module> or fail with a one-line explanation."""
-    try:
-        return importlib.import_module("lumora." + module)
-    except ImportError as e:
-        raise CliError(f"{what} needs the module lumora.{module}, which is not available here "
-                       f"({_first_line(e)})") from None
 
 
 def available(module):
@@ -68,18 +60,17 @@ class Corpus:
                 and os.path.isfile(os.path.join(folder, "data", "idx", "tags.pickle"))):
             raise CliError(f"{path} is not a prepared corpus folder (prepare one with: "
                            f"{PROG} prepare TEXTS {path})")
-        self.workspace, self.name = locate(folder)
-        self.info = read_info(folder) or {}
-        self.language = self.info.get("language") or "en"
+        try:
+            self.api = CorpusAPI(folder)
+        except CorpusError as e:
+            raise CliError(f"{e} (prepare one with: {PROG} prepare TEXTS {path})") from None
+        self.language = self.api.language
         self._tags = None
 
     def tags(self):
-        """The corpus's tags (as the index builder left the dictionary: id to tag)."""
+        """The corpus's tags."""
         if self._tags is None:
-            with open(os.path.join(self.workspace + self.name, "data", "idx", "tags.pickle"),
-                      "rb") as f:
-                d = pickle.load(f)
-            self._tags = set(d.values()) if isinstance(d, dict) else set()
+            self._tags = set(self.api.tags)
         return self._tags
 
     def check_tags(self, pos, option="--pos"):
@@ -176,27 +167,31 @@ def _sorted(rows, key):
 
 
 # ---------------------------------------------------------------------------------------------
-# The analyses: each returns a Table
+# The analyses: each asks lumora.Corpus and returns a Table to print
+
+_SORTS = {"freq": "freq", "range": "texts", "none": "first"}
+
+
+def _printed(title, headers, table, notes=()):
+    return Table(title, headers, table.to_list(), notes)
+
 
 def wordlist(corpus, lowercase=False):
-    mod = need("lm_vocab", "the word list")
-    tokens, types, ttr, hapax, rows = mod.make_wordlist(corpus.workspace, corpus.name,
-                                                        corpus.language, lowercase)
-    note = f"{tokens:,} tokens, {types:,} word forms, type/token ratio {ttr:.4f}, " \
-           f"{hapax:,} hapax legomena"
-    return Table("Word list", ["rank", "word", "freq"], rows, [note])
+    table = corpus.api.words(lowercase=lowercase)
+    m = table.meta
+    note = f"{m['tokens']:,} tokens, {m['types']:,} word forms, type/token ratio " \
+           f"{m['type_token']:.4f}, {m['hapax']:,} hapax legomena"
+    return _printed("Word list", ["rank", "word", "freq"], table, [note])
 
 
 def wordtags(corpus, lowercase=False):
-    mod = need("lm_tagfreq", "the word+tag list")
-    rows = mod.make_wtfreq(corpus.workspace, corpus.name, corpus.language, lowercase)
-    return Table("Word+tag list", ["rank", "word", "tag", "freq", "percent"], rows)
+    return _printed("Word+tag list", ["rank", "word", "tag", "freq", "percent"],
+                    corpus.api.wordtags(lowercase=lowercase))
 
 
 def ranges(corpus, lowercase=False):
-    mod = need("lm_docfreq", "the range list")
-    rows = mod.make_wfreqinfiles(corpus.workspace, corpus.name, corpus.language, lowercase)
-    return Table("Range (texts each word occurs in)", ["rank", "word", "texts", "percent"], rows)
+    return _printed("Range (texts each word occurs in)", ["rank", "word", "texts", "percent"],
+                    corpus.api.ranges(lowercase=lowercase))
 
 
 def _check_regexps(words):
@@ -215,34 +210,26 @@ def dispersion(corpus, term, pos=None, ignore_case=True, regexp=False, sort="hit
     if regexp:
         _check_regexps([w.lower() for w in words] if ignore_case else words)
     pos = corpus.check_tags(pos)
-    mod = need("lm_spread", "dispersion")
-    totals, dpts, rows = mod.make_dispersion(corpus.workspace, corpus.name, " ".join(words),
-                                             pos, not ignore_case, bool(regexp))
+    table = corpus.api.dispersion(" ".join(words), tags=pos, case_sensitive=not ignore_case,
+                                  regexp=bool(regexp))
     title = f"Dispersion of {term!r}"
     if positions:
-        hits = [(text, p) for text, ps in dpts.items() for p in ps]
+        hits = [(text, p) for text, ps in table.positions.items() for p in ps]
         return Table(title, ["no", "text", "position %"],
                      [(i, text, p) for i, (text, p) in enumerate(hits, 1)])
+    rows = [(i,) + r for i, r in enumerate(table.to_list(), 1)]
     if sort == "hits":
         rows = _sorted(rows, key=lambda r: r[3])
-    hits = sum(r[3] for r in rows)
     notes = []
-    if totals:
-        notes.append(f"{hits:,} hits in {sum(1 for r in rows if r[3]):,} of {len(rows):,} "
-                     f"texts; per fifth of the texts: " + ", ".join(f"{t:,}" for t in totals))
+    if table.meta["hits"]:
+        notes.append(f"{table.meta['hits']:,} hits in {sum(1 for r in rows if r[3]):,} of "
+                     f"{len(rows):,} texts; per fifth of the texts: "
+                     + ", ".join(f"{t:,}" for t in table.meta["sections"]))
     else:
         notes.append(f"{term!r} does not occur in this corpus")
     headers = ["rank" if sort == "hits" else "no", "text", "tokens", "hits", "0-20%", "20-40%",
                "40-60%", "60-80%", "80-100%"]
     return Table(title, headers, rows, notes)
-
-
-def _cluster_sort(rows, sort):
-    if sort == "freq":
-        return _sorted(rows, key=lambda r: r[2]), "rank"
-    if sort == "range":
-        return _sorted(rows, key=lambda r: (r[3], r[2])), "rank"
-    return rows, "no"
 
 
 def clusters(corpus, word, pos=None, size=2, case_sensitive=False, sort="freq"):
@@ -254,32 +241,20 @@ def clusters(corpus, word, pos=None, size=2, case_sensitive=False, sort="freq"):
     pos = corpus.check_tags(pos)
     if pos is not None and len(pos.split()) != 1:
         raise CliError("clusters take one tag in --pos", 2)
-    mod = need("lm_bundles", "clusters")
-    rows = mod.make_clusters(corpus.workspace, corpus.name, words[0], pos, bool(case_sensitive),
-                             size)
-    rows, first = _cluster_sort(rows, sort)
-    return Table(f"Clusters of {word!r} ({size} tokens)", [first, "cluster", "freq", "texts",
-                                                           "percent"], rows)
+    table = corpus.api.clusters(words[0], size=size, tag=pos,
+                                case_sensitive=bool(case_sensitive), sort=_SORTS[sort])
+    first = "no" if sort == "none" else "rank"
+    return _printed(f"Clusters of {word!r} ({size} tokens)",
+                    [first, "cluster", "freq", "texts", "percent"], table)
 
 
 def ngrams(corpus, size=2, pos=None, lowercase=False, sort="freq"):
     if not 1 <= size <= 5:
         raise CliError("the n-gram size must be from 1 to 5", 2)
     pos = corpus.check_tags(pos)
-    mod = need("lm_sequences", "n-grams")
-    rows = mod.make_ngrams(corpus.workspace, corpus.name, pos, size, bool(lowercase))
-    rows, first = _cluster_sort(rows, sort)
-    return Table(f"{size}-grams", [first, "n-gram", "freq", "texts", "percent"], rows)
-
-
-def reference_languages():
-    folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
-    try:
-        names = os.listdir(folder)
-    except OSError:
-        return []
-    return sorted(n[len("reflist_"):-len(".tab")] for n in names
-                  if n.startswith("reflist_") and n.endswith(".tab"))
+    table = corpus.api.ngrams(size, tags=pos, lowercase=bool(lowercase), sort=_SORTS[sort])
+    first = "no" if sort == "none" else "rank"
+    return _printed(f"{size}-grams", [first, "n-gram", "freq", "texts", "percent"], table)
 
 
 def keywords(corpus, language=None, measure="ll", sort="score"):
@@ -288,14 +263,11 @@ def keywords(corpus, language=None, measure="ll", sort="score"):
     if language not in langs:
         raise CliError(f"no reference list for language {language!r} (available: "
                        f"{', '.join(langs) or 'none'})", 2)
-    mod = need("lm_keyness", "keywords")
-    rows = mod.make_keywords(corpus.workspace, corpus.name, language, MEASURES[measure])
-    rows = [tuple(r) for r in rows]
-    if sort == "score":
-        rows = _sorted(rows, key=lambda r: r[3])
+    table = corpus.api.keywords(language=language, measure=measure,
+                                sort="score" if sort == "score" else "first")
     name = "log-likelihood" if measure == "ll" else "chi-square"
-    return Table(f"Keywords ({name} against the {language} reference list)",
-                 ["rank", "word", "freq", name], rows)
+    return _printed(f"Keywords ({name} against the {language} reference list)",
+                    ["rank", "word", "freq", name], table)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -388,12 +360,10 @@ def cmd_prepare(args):
 def _pick_term(corpus):
     """A search word for the report: the most frequent noun (or word) of four letters or more."""
     if available("lm_tagfreq"):
-        for _, word, tag, _, _ in need("lm_tagfreq", "").make_wtfreq(
-                corpus.workspace, corpus.name, corpus.language, True):
+        for _, word, tag, _, _ in corpus.api.wordtags(lowercase=True):
             if tag == "NOUN" and len(word) >= 4 and word.isalpha():
                 return word
-    for _, word, _ in need("lm_vocab", "the word list").make_wordlist(
-            corpus.workspace, corpus.name, corpus.language, True)[4]:
+    for _, word, _ in corpus.api.words(lowercase=True):
         if len(word) >= 4 and word.isalpha():
             return word
     return None
@@ -609,6 +579,11 @@ def main(argv=None):
             os.dup2(devnull, sys.stdout.fileno())
         except (OSError, ValueError):
             pass
+        return 1
+    except ImportError as e:  # a native module or an optional package that is not there
+        if debug:
+            raise
+        _error(_first_line(e))
         return 1
     except OSError as e:
         if debug:

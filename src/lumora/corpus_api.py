@@ -7,6 +7,7 @@ module itself runs. ``sort="first"`` keeps the modules' own order (first occurre
 list's order for keywords); other sorts are stable and renumber the rows from 1.
 """
 
+import builtins
 import importlib
 import os
 import pickle
@@ -26,8 +27,8 @@ def _module(name, what):
     try:
         return importlib.import_module("lumora." + name)
     except ImportError as e:
-        raise ImportError(f"{what} needs the native module lumora.{name}, which is not "
-                          f"available: {e}") from e
+        raise ImportError(f"{what} needs the module lumora.{name}, which is not available "
+                          f"here ({e})") from e
 
 
 def _engine_part(name):
@@ -180,7 +181,8 @@ class Corpus:
     def _dictionary(self, which):
         key = "dict:" + which
         if key not in self._cache:
-            with open(os.path.join(self._folder, "data", "idx", which + ".pickle"), "rb") as f:
+            path = os.path.join(self._folder, "data", "idx", which + ".pickle")
+            with builtins.open(path, "rb") as f:
                 self._cache[key] = pickle.load(f)
         return self._cache[key]
 
