@@ -189,6 +189,7 @@ def test_user_mistakes(corpus, capsys, argv, status, fragment):
 @pytest.mark.parametrize("command, module", [(a[1], a[0]) for a in ANALYSES])
 def test_missing_module(corpus, capsys, monkeypatch, command, module):
     monkeypatch.setitem(sys.modules, "lumora." + module, None)  # its import now fails
+    monkeypatch.setitem(sys.modules, "lumora._engine", None)  # and the engine cannot stand in
     argv = [command, corpus] + (["the"] if command in ("dispersion", "clusters") else [])
     one_line_error(*run(argv, capsys), 1, f"needs the module lumora.{module}")
 
