@@ -65,7 +65,7 @@ class Utf8:
     """A string column in Arrow's large_utf8 layout: row i is the UTF-8 text
     ``data[offsets[i]:offsets[i + 1]]``; ``offsets`` is int64 of length n + 1, starting at 0."""
 
-    __slots__ = ("offsets", "data", "_strings")
+    __slots__ = ("_strings", "data", "offsets")
 
     def __init__(self, offsets, data):
         offsets = np.asarray(offsets)
@@ -214,7 +214,7 @@ def _column(name, value):
             raise TypeError(f"column {name!r} must be an array or a list of values, not "
                             f"{type(value).__name__}")
         values = list(value)
-        if values and all(isinstance(v, str) for v in values):
+        if any(isinstance(v, str) for v in values):
             return Utf8.from_strings(values, name)
         value = np.asarray(values) if values else np.zeros(0, dtype=np.int64)
     if value.ndim != 1:
@@ -274,7 +274,7 @@ class Table:
     copied, and the table's views of them are read-only.
     """
 
-    __slots__ = ("_names", "_columns", "_length", "_meta")
+    __slots__ = ("_columns", "_length", "_meta", "_names")
 
     def __init__(self, columns, meta=None):
         if not isinstance(columns, Mapping):
