@@ -34,6 +34,7 @@ def _module(name, what):
 def _engine_part(name):
     """The engine's Python side for an analysis, or None when it (or the engine) is missing."""
     try:
+        importlib.import_module("lumora._engine")
         return importlib.import_module("lumora." + name)
     except ImportError:
         return None
@@ -189,7 +190,7 @@ class Corpus:
     def _lexicon(self):
         if "lexicon" not in self._cache:
             from ._lexicon import Lexicon
-            self._cache["lexicon"] = Lexicon(self)
+            self._cache["lexicon"] = Lexicon.from_folder(self._folder)
         return self._cache["lexicon"]
 
     def _native(self, part, fn, *args, **kw):
