@@ -187,6 +187,20 @@ def test_sort_is_stable_like_sorted(by, descending, seed):
     assert t.sort(by, descending=descending).to_list() == expected
 
 
+@pytest.mark.parametrize("dtype", [np.int64, np.int32])
+@pytest.mark.parametrize("descending", [True, False])
+def test_sort_of_integers_of_any_spread(monkeypatch, dtype, descending):
+    monkeypatch.setattr(table_mod, "_RADIX_ROWS", 0)
+    rng = np.random.default_rng(7)
+    info = np.iinfo(dtype)
+    for values in (rng.integers(0, 5, 300), rng.integers(-70000, 200000, 300),
+                   np.concatenate([rng.integers(1, 4, 290), [info.max, info.min, 70000] * 3]),
+                   np.array([info.max, info.max - 3, info.max] * 50)):
+        t = Table({"key": values.astype(dtype), "row": np.arange(len(values))})
+        expected = sorted(t.to_list(), key=lambda r: r[0], reverse=descending)
+        assert t.sort("key", descending=descending).to_list() == expected
+
+
 def test_sort_keeps_ties_in_order():
     t = Table({"word": ["a", "b", "c", "d", "e"], "freq": [1, 3, 1, 3, 2]})
     assert t.sort("freq")["word"].tolist() == ["b", "d", "e", "a", "c"]

@@ -612,8 +612,38 @@ class Table:
 def _stable_argsort(key, descending):
     """Positions that sort `key` stably, largest first when descending (ties keep their
     order, as Python's sorted(reverse=True) keeps them)."""
+    if key.dtype.kind in "iu" and len(key) > _RADIX_ROWS:
+        return _argsort_counts(key, descending)
+    return _argsort_general(key, descending)
+
+
+def _argsort_general(key, descending):
     if not descending:
         return np.argsort(key, kind="stable")
     # Sorting the reversed keys ascending and reading the result backwards keeps ties in order.
-    n = len(key)
-    return (n - 1 - np.argsort(key[::-1], kind="stable"))[::-1]
+    return (len(key) - 1 - np.argsort(key[::-1], kind="stable"))[::-1]
+
+
+_RADIX_ROWS = 4096  # from this many rows on, integer keys go through NumPy's radix sort
+
+
+def _argsort_counts(key, descending):
+    """_stable_argsort of integers. NumPy's stable sort is a radix sort for 16-bit keys: the rows
+    whose values lie within 65,536 of the smallest (most rows of a frequency list) are sorted
+    that way, the few larger ones by the general sort, and the two parts put end to end."""
+    lo = int(key.min())
+    # (Every value lies within 65,536 of the smallest when that is so close to the type's top.)
+    small = None if lo > np.iinfo(key.dtype).max - 65536 else key < lo + 65536
+    everything = small is None or bool(small.all())
+    rows = None if everything else np.flatnonzero(small)
+    rel = (key if everything else key[rows]) - lo
+    digits = rel.astype(np.uint16)
+    if descending:
+        digits = np.uint16(65535) - digits
+    order = np.argsort(digits, kind="stable")
+    if everything:
+        return order
+    order = rows[order]
+    rest = np.flatnonzero(~small)
+    rest = rest[_argsort_general(key[rest], descending)]
+    return np.concatenate((rest, order) if descending else (order, rest))
