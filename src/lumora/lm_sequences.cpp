@@ -21,6 +21,8 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace lumora {
@@ -279,33 +281,52 @@ class NgramList {
   size_t word_count() const noexcept { return words_.size(); }
   int64_t word_number(int64_t id) const noexcept { return words_.find(id); }
 
-  // Counts every token array of the folder in listing order. Each text's distinct n-grams are
-  // kept in the order it first counted them, for the ranges of n-grams that share a string.
+  // Counts every token array of the folder in listing order. The calling thread reads the
+  // texts and numbers their words; with a second core, a helper counts half of the n-grams
+  // (those of one hash partition) as texts become ready. Each text's distinct n-grams are kept in
+  // the order it first counted them, for the ranges of n-grams that share a string.
   void count(PyObject* npy_path, const TagPattern& pattern) {
     Ref files = listdir(module_, npy_path);
     words_.use_array(!pattern.active);  // under a pattern, only the words of matches count
-    std::vector<uint32_t> dense;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
-      Ref name = Ref::borrow(entry_name(files.get(), i));
-      TokenArray arr;
-      arr.load(module_, concat(npy_path, name.get()).get(), pattern.active ? 2 : 1);
-      const auto rows = static_cast<size_t>(arr.rows());
-      if (rows > UINT32_MAX) throw std::length_error("token array too long");
-      auto id = [&arr](size_t r) { return arr.at(static_cast<Py_ssize_t>(r), 0); };
-      const auto text = static_cast<uint32_t>(i + 1);
-      if (pattern.active) {
-        // Only the words of windows that pass are numbered.
-        auto tag = [&arr](size_t r) { return arr.at(static_cast<Py_ssize_t>(r), 1); };
-        auto word = [&](size_t r) { return words_.insert(id(r)); };
-        if (!ngrams::count_matching<N>(table_, tag, word, rows, pattern, text, &text_entries_))
-          throw err::list_index();
-      } else {
-        dense.resize(rows);
-        for (size_t r = 0; r < rows; ++r) dense[r] = words_.insert(id(r));
-        ngrams::count_text<N>(table_, dense.data(), rows, text, &text_entries_);
+    const auto listed = static_cast<size_t>(PyList_GET_SIZE(files.get()));
+    std::vector<ngrams::TextWindows> texts(listed);
+    firsts_.assign(table_.parts(), ngrams::PartFirsts{});
+    {
+      ngrams::PartitionHelpers<N> helpers(table_, texts, firsts_);
+      std::vector<uint32_t> starts;
+      uint64_t windows = 0;
+      for (size_t i = 0; i < listed; ++i) {
+        Ref name = Ref::borrow(entry_name(files.get(), static_cast<Py_ssize_t>(i)));
+        TokenArray arr;
+        arr.load(module_, concat(npy_path, name.get()).get(), pattern.active ? 2 : 1);
+        const auto rows = static_cast<size_t>(arr.rows());
+        if (rows > UINT32_MAX) throw std::length_error("token array too long");
+        auto id = [&arr](size_t r) { return arr.at(static_cast<Py_ssize_t>(r), 0); };
+        ngrams::TextWindows& text = texts[i];
+        if (pattern.active) {
+          // Only the words of windows that pass are numbered; each window gets its own copy.
+          auto tag = [&arr](size_t r) { return arr.at(static_cast<Py_ssize_t>(r), 1); };
+          starts.clear();
+          const bool complete = ngrams::matching_windows<N>(tag, rows, pattern, starts);
+          text.words.resize(starts.size() * N);
+          for (size_t j = 0; j < starts.size(); ++j)
+            for (int k = 0; k < N; ++k) text.words[j * N + k] = words_.insert(id(starts[j] + k));
+          if (!complete) throw err::list_index();
+          text.windows = starts.size();
+          text.stride = N;
+        } else {
+          text.words.resize(rows);
+          for (size_t r = 0; r < rows; ++r) text.words[r] = words_.insert(id(r));
+          text.windows = rows >= static_cast<size_t>(N) ? rows + 1 - N : 0;
+        }
+        text.window0 = windows;
+        windows += text.windows;
+        helpers.count(0, i);
+        helpers.ready(i + 1);
       }
-      text_end_.push_back(text_entries_.size());
+      helpers.finish();
     }
+    table_.finish();
   }
 
   // The rows: ids to strings, lower-casing, the filter, frequencies and ranges. The id-to-word
@@ -642,9 +663,21 @@ class NgramList {
     }
   }
 
-  // Ranges: the distinct n-grams of each text, text after text, marked in their groups (the
-  // first n-gram whose string Python cannot make raises here, as the texts list them). When
-  // every n-gram is a group of its own, its count of texts is its range.
+  // The group of counted n-gram e; for an n-gram whose string Python must make, what Python
+  // makes of it (or the error it raises).
+  int64_t group(size_t e) {
+    if (group_of_[e] != kNoGroup) return group_of_[e];
+    auto at = python_groups_.find(e);
+    if (at != python_groups_.end()) return at->second;
+    const int64_t g = python_key_group(entry_key(e).get());
+    python_groups_.emplace(e, g);
+    return g;
+  }
+
+  // Ranges: each text's distinct n-grams marked in their groups. The n-grams Python must make a
+  // string of are made first, in order of first occurrence: the first of them that fails is
+  // the first a walk through the texts in listing order would meet. When every n-gram is a
+  // group of its own, its count of texts is its range.
   void count_ranges() {
     if (identity_) {
       std::vector<uint32_t> texts;
@@ -652,21 +685,24 @@ class NgramList {
       for (size_t g = 0; g < groups_; ++g) ranges_[g].files = texts[g];
       return;
     }
-    const size_t n = text_entries_.size();
-    const uint32_t* entries = text_entries_.data();
-    size_t j = 0;
-    for (size_t t = 0; t < text_end_.size(); ++t) {
-      const auto text = static_cast<uint32_t>(t + 1);
-      for (; j < text_end_[t]; ++j) {
-        if (j + 2 * kAhead < n) __builtin_prefetch(&group_of_[entries[j + 2 * kAhead]]);
-        if (j + kAhead < n) {
-          const uint32_t ahead = group_of_[entries[j + kAhead]];
-          if (ahead != kNoGroup) __builtin_prefetch(&ranges_[ahead]);
+    for (size_t e = 0; e < table_.size(); ++e)
+      if (group_of_[e] == kNoGroup) group(e);
+    for (unsigned p = 0; p < table_.parts(); ++p) {
+      const ngrams::PartFirsts& f = firsts_[p];
+      const size_t n = f.entries.size();
+      const uint32_t* entries = f.entries.data();
+      size_t j = 0;
+      for (size_t t = 0; t < f.text_end.size(); ++t) {
+        const auto text = static_cast<uint32_t>(t + 1);
+        for (; j < f.text_end[t]; ++j) {
+          if (j + 2 * kAhead < n)
+            __builtin_prefetch(&group_of_[table_.global(p, entries[j + 2 * kAhead])]);
+          if (j + kAhead < n) {
+            const uint32_t ahead = group_of_[table_.global(p, entries[j + kAhead])];
+            if (ahead != kNoGroup) __builtin_prefetch(&ranges_[ahead]);
+          }
+          seen(group(table_.global(p, entries[j])), text);
         }
-        const uint32_t e = entries[j];
-        const int64_t g = group_of_[e] != kNoGroup ? int64_t{group_of_[e]}
-                                                   : python_key_group(entry_key(e).get());
-        seen(g, text);
       }
     }
   }
@@ -676,8 +712,7 @@ class NgramList {
     std::vector<uint32_t> counts;
     table_.totals(&counts, nullptr);
     for (size_t e = 0; e < table_.size(); ++e) {
-      int64_t g = group_of_[e];
-      if (group_of_[e] == kNoGroup) g = python_key_group(entry_key(e).get());
+      const int64_t g = group(e);
       if (g < 0) continue;
       freq_[static_cast<size_t>(g)] = add_int32(freq_[static_cast<size_t>(g)], counts[e]);
     }
@@ -715,9 +750,8 @@ class NgramList {
   PyObject* module_;
   const bool lowercase_;
   WordNumbers words_;
-  NgramTable<N> table_;
-  ngrams::EntryList text_entries_;  // each text's distinct n-grams, text after text
-  std::vector<size_t> text_end_;      // per text: where its part of text_entries_ ends
+  ngrams::Partitioned<N> table_{std::thread::hardware_concurrency() > 1 ? 2u : 1u};
+  std::vector<ngrams::PartFirsts> firsts_;  // per partition: each text's distinct n-grams
 
   PyObject* dict_words_ = nullptr;
   pickled::Dict* native_ = nullptr;
@@ -744,6 +778,7 @@ class NgramList {
   };
   BigVector<Range> ranges_;         // per group
   std::vector<int32_t> freq_;
+  std::unordered_map<size_t, int64_t> python_groups_;  // counted n-gram -> its group from Python
 };
 
 // What one make_ngrams call counts and where.

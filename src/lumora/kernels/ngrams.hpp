@@ -10,10 +10,15 @@
 #include "lumora/common/hashmap.hpp"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace lumora {
@@ -260,6 +265,29 @@ bool count_matching(Table<N>& table, Tag tag, Word word, size_t rows, const TagP
   return true;
 }
 
+// The windows of one text that pass a tag pattern (see count_matching), by their first token,
+// appended to `starts`. False as count_matching returns false.
+template <int N, class Tag>
+bool matching_windows(Tag tag, size_t rows, const TagPattern& pattern,
+                      std::vector<uint32_t>& starts) {
+  if (rows < static_cast<size_t>(N)) return true;
+  const size_t entries = pattern.ids.size();
+  for (size_t j = 0; j + N <= rows; ++j) {
+    if (N == 1) {
+      if (!pattern.any(tag(j))) continue;
+    } else {
+      int k = 0;
+      for (; k < N; ++k) {
+        if (static_cast<size_t>(k) >= entries) return false;
+        if (tag(j + k) != pattern.ids[k]) break;
+      }
+      if (k < N) continue;
+    }
+    starts.push_back(static_cast<uint32_t>(j));
+  }
+  return true;
+}
+
 // Adds `part`, counted over texts that all come after those counted into `into`, to `into`:
 // entries new to `into` follow in part's order, counts and ranges add up (a text is in one table
 // only). entry_of, when given, receives for each entry of part its entry number in `into`.
@@ -285,6 +313,256 @@ void merge(Table<N>& into, const Table<N>& part, std::vector<uint32_t>* entry_of
     if (entry_of) (*entry_of)[e] = slot.id - 1;
   }
 }
+
+// Counting split by hash over several threads: partition p of P owns the n-grams whose hash
+// picks p, and its worker walks every window of every text in listing order but counts only the
+// windows of its own n-grams, into a table of its own. Each partition's entries are in order of
+// first occurrence, and each remembers the number of the window where it first occurred; finish()
+// interleaves the partitions by those numbers, so the entries get the numbers (and the order) one
+// table counting every window would have given them. Ranges need no merging: a text's windows
+// are all seen by every worker, each counting its own n-grams.
+template <int N>
+class Partitioned {
+ public:
+  using Slot = typename Table<N>::Slot;
+
+  // One-word n-grams are counted in one partition: they need no hashing and little work.
+  explicit Partitioned(unsigned parts) : parts_(N == 1 ? 1 : std::max(1u, std::min(parts, 64u))) {
+    tables_.reserve(parts_);
+    for (unsigned p = 0; p < parts_; ++p) tables_.emplace_back();
+    first_.resize(parts_);
+  }
+
+  unsigned parts() const noexcept { return parts_; }
+  static uint64_t hash(const uint32_t* w) noexcept { return Table<N>::hash(w); }
+  unsigned part_of(uint64_t h) const noexcept {
+    return static_cast<unsigned>(((h >> 32) * parts_) >> 32);
+  }
+
+  // Worker `part`: counts those of the `windows` windows of one text (window j's words start at
+  // words[j * stride]) that belong to its partition; window0 numbers the text's first window
+  // among all windows of all texts. Texts are given in listing order, numbered from 1.
+  void count_text(unsigned part, const uint32_t* words, size_t windows, size_t stride,
+                  uint32_t text, uint64_t window0, EntryList* firsts = nullptr) {
+    Table<N>& table = tables_[part];
+    BigVector<uint64_t>& first = first_[part];
+    constexpr size_t kRing = 32;
+    static_assert(kRing > kAhead, "room for the windows ahead");
+    uint64_t hashes[kRing];
+    size_t at[kRing];
+    size_t head = 0, tail = 0, scan = 0;
+    auto look_ahead = [&] {
+      while (tail - head < kAhead && scan < windows) {
+        const uint64_t h = hash(words + scan * stride);
+        if (parts_ == 1 || part_of(h) == part) {
+          hashes[tail % kRing] = h;
+          at[tail % kRing] = scan;
+          ++tail;
+          table.prefetch(h);
+        }
+        ++scan;
+      }
+    };
+    look_ahead();
+    while (head < tail) {
+      const size_t k = head++ % kRing;
+      Slot& slot = table.upsert(words + at[k] * stride, hashes[k]);
+      if (slot.count == 0 && slot.texts == 0) first.push_back(window0 + at[k]);  // a new entry
+      count_window(slot, text, firsts);
+      look_ahead();
+    }
+  }
+
+  // Numbers the entries of all partitions in order of first occurrence (call once, after all
+  // counting).
+  void finish() {
+    size_ = 0;
+    for (const Table<N>& t : tables_) size_ += t.size();
+    if (parts_ == 1) {
+      first_[0] = BigVector<uint64_t>();
+      return;
+    }
+    part_of_.resize(size_);
+    local_of_.resize(size_);
+    global_of_.resize(parts_);
+    std::vector<size_t> next(parts_, 0);
+    for (unsigned p = 0; p < parts_; ++p) global_of_[p].resize(tables_[p].size());
+    for (size_t g = 0; g < size_; ++g) {
+      unsigned best = parts_;
+      uint64_t earliest = UINT64_MAX;
+      for (unsigned p = 0; p < parts_; ++p) {
+        if (next[p] < first_[p].size() && first_[p][next[p]] < earliest) {
+          earliest = first_[p][next[p]];
+          best = p;
+        }
+      }
+      part_of_[g] = static_cast<uint8_t>(best);
+      local_of_[g] = static_cast<uint32_t>(next[best]);
+      global_of_[best][next[best]++] = static_cast<uint32_t>(g);
+    }
+    for (auto& f : first_) f = BigVector<uint64_t>();
+  }
+
+  size_t size() const noexcept { return size_; }
+
+  const uint32_t* words(size_t e) const noexcept {
+    if (parts_ == 1) return tables_[0].words(e);
+    return tables_[part_of_[e]].words(local_of_[e]);
+  }
+
+  // The entry number of partition p's entry `local`.
+  size_t global(unsigned p, uint32_t local) const noexcept {
+    return parts_ == 1 ? local : global_of_[p][local];
+  }
+
+  void prefetch(uint64_t h) const noexcept { tables_[part_of(h)].prefetch(h); }
+
+  // The entry number of w (whose hash is h), or -1.
+  int64_t find(const uint32_t* w, uint64_t h) const noexcept {
+    const unsigned p = part_of(h);
+    const int64_t local = tables_[p].find(w, h);
+    if (local < 0) return -1;
+    return static_cast<int64_t>(global(p, static_cast<uint32_t>(local)));
+  }
+
+  // The counts and ranges of all entries, in entry order (either may be nullptr).
+  void totals(std::vector<uint32_t>* counts, std::vector<uint32_t>* texts) const {
+    if (parts_ == 1) {
+      tables_[0].totals(counts, texts);
+      return;
+    }
+    if (counts) counts->assign(size_, 0);
+    if (texts) texts->assign(size_, 0);
+    std::vector<uint32_t> c, t;
+    for (unsigned p = 0; p < parts_; ++p) {
+      tables_[p].totals(counts ? &c : nullptr, texts ? &t : nullptr);
+      for (size_t local = 0; local < tables_[p].size(); ++local) {
+        const uint32_t g = global_of_[p][local];
+        if (counts) (*counts)[g] = c[local];
+        if (texts) (*texts)[g] = t[local];
+      }
+    }
+  }
+
+ private:
+  unsigned parts_;
+  std::vector<Table<N>> tables_;
+  std::vector<BigVector<uint64_t>> first_;  // per partition, per entry: its first window
+  size_t size_ = 0;
+  BigVector<uint8_t> part_of_;              // per entry, after finish()
+  BigVector<uint32_t> local_of_;            // per entry: its number in its partition
+  std::vector<BigVector<uint32_t>> global_of_;  // per partition: local number -> entry number
+};
+
+// The words of one text as the counting reads them: `windows` windows, window j's words from
+// words[j * stride]; window0 numbers its first window among the windows of all texts.
+struct TextWindows {
+  std::vector<uint32_t> words;
+  size_t windows = 0;
+  size_t stride = 1;
+  uint64_t window0 = 0;
+};
+
+// Each partition's counting of texts: the distinct n-grams of each text (local entry numbers)
+// and where each text's part of them ends.
+struct PartFirsts {
+  EntryList entries;
+  std::vector<size_t> text_end;
+};
+
+// Partitions 1 to P-1 counted on helper threads, text after text as the caller makes texts
+// ready, while the caller counts partition 0 itself. Partitions whose thread could not be
+// started are counted by the caller in finish(). Touches no Python object.
+template <int N>
+class PartitionHelpers {
+ public:
+  PartitionHelpers(Partitioned<N>& table, const std::vector<TextWindows>& texts,
+                   std::vector<PartFirsts>& firsts)
+      : table_(table), texts_(texts), firsts_(firsts), started_(table.parts(), false) {
+    for (unsigned p = 1; p < table_.parts(); ++p) {
+      try {
+        threads_.emplace_back([this, p] { help(p); });
+        started_[p] = true;
+      } catch (const std::system_error&) {
+      }
+    }
+  }
+
+  ~PartitionHelpers() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
+  PartitionHelpers(const PartitionHelpers&) = delete;
+  PartitionHelpers& operator=(const PartitionHelpers&) = delete;
+
+  // Partition `p` of text t (t from 0).
+  void count(unsigned p, size_t t) {
+    const TextWindows& w = texts_[t];
+    PartFirsts& f = firsts_[p];
+    table_.count_text(p, w.words.data(), w.windows, w.stride, static_cast<uint32_t>(t + 1),
+                      w.window0, &f.entries);
+    f.text_end.push_back(f.entries.size());
+  }
+
+  // Texts 0 to count - 1 are ready.
+  void ready(size_t count) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      ready_ = count;
+    }
+    changed_.notify_all();
+  }
+
+  // Every text is ready: returns once all partitions have counted all of them. Rethrows what a
+  // helper's counting threw (out of memory, too many n-grams).
+  void finish() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      done_ = true;
+    }
+    changed_.notify_all();
+    for (auto& t : threads_) t.join();
+    threads_.clear();
+    if (failure_) std::rethrow_exception(failure_);
+    for (unsigned p = 1; p < table_.parts(); ++p)
+      if (!started_[p])
+        for (size_t t = 0; t < ready_; ++t) count(p, t);
+  }
+
+ private:
+  void help(unsigned p) {
+    try {
+      for (size_t t = 0;; ++t) {
+        {
+          std::unique_lock<std::mutex> lock(m_);
+          changed_.wait(lock, [&] { return stop_ || t < ready_ || done_; });
+          if (stop_ || t >= ready_) return;
+        }
+        count(p, t);
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(m_);
+      if (!failure_) failure_ = std::current_exception();
+    }
+  }
+
+  Partitioned<N>& table_;
+  const std::vector<TextWindows>& texts_;
+  std::vector<PartFirsts>& firsts_;
+  std::vector<bool> started_;
+  std::vector<std::thread> threads_;
+  std::mutex m_;
+  std::condition_variable changed_;
+  size_t ready_ = 0;  // under m_
+  bool done_ = false;
+  bool stop_ = false;
+  std::exception_ptr failure_;
+};
 
 // A word as the n-gram filters see it: made of non-word characters only (a "punctuation" word),
 // empty, or anything else.
