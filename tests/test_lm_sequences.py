@@ -476,3 +476,15 @@ def test_generated_corpora_match_plain_rendering(tmp_path_factory, data, spaces)
     size = data.draw(st.integers(1, 5))
     pos = data.draw(st.sampled_from([None, "NN", ["DT", "NN"], "NN NN NN NN NN"]))
     assert_same(c, pos, size, data.draw(st.booleans()))
+
+
+@pytest.mark.parametrize("size", [1, 2, 3])
+def test_case_variants_over_many_texts(tmp_path, rng, size):
+    """Case variants of one n-gram land in different parts of the counting; each text still
+    adds one to the merged n-gram's range, however many variants it holds."""
+    vocab = ["the", "The", "THE", "cat", "Cat", "sat", "SAT", "on", "On", ",", "a"]
+    texts = {"t%02d" % i: [(rng.choice(vocab), "NN") for _ in range(rng.randrange(0, 60))]
+             for i in range(40)}
+    c = make_indexed(tmp_path, texts)
+    for lowercase in (True, False):
+        assert_same(c, None, size, lowercase)

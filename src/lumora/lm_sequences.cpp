@@ -687,13 +687,16 @@ class NgramList {
     }
     for (size_t e = 0; e < table_.size(); ++e)
       if (group_of_[e] == kNoGroup) group(e);
-    for (unsigned p = 0; p < table_.parts(); ++p) {
-      const ngrams::PartFirsts& f = firsts_[p];
-      const size_t n = f.entries.size();
-      const uint32_t* entries = f.entries.data();
-      size_t j = 0;
-      for (size_t t = 0; t < f.text_end.size(); ++t) {
-        const auto text = static_cast<uint32_t>(t + 1);
+    // Text after text (a group's n-grams may lie in several partitions), each partition's part.
+    std::vector<size_t> next(table_.parts(), 0);
+    const size_t texts = firsts_.empty() ? 0 : firsts_[0].text_end.size();
+    for (size_t t = 0; t < texts; ++t) {
+      const auto text = static_cast<uint32_t>(t + 1);
+      for (unsigned p = 0; p < table_.parts(); ++p) {
+        const ngrams::PartFirsts& f = firsts_[p];
+        const size_t n = f.entries.size();
+        const uint32_t* entries = f.entries.data();
+        size_t& j = next[p];
         for (; j < f.text_end[t]; ++j) {
           if (j + 2 * kAhead < n)
             __builtin_prefetch(&group_of_[table_.global(p, entries[j + 2 * kAhead])]);
