@@ -1,7 +1,8 @@
 """The per-distinct-form facts of a corpus that the native engine needs, computed once in Python.
 
-A :class:`Lexicon` is built from a corpus folder's id-to-word and id-to-tag dictionaries
-(``data/idx/words.pickle``, ``tags.pickle``; ``wordslc.pickle`` is read when first asked for).
+A :class:`Lexicon` (``Lexicon(corpus)``: a corpus object or a folder path) is built from the
+corpus's id-to-word and id-to-tag dictionaries (``data/idx/words.pickle``, ``tags.pickle``;
+``wordslc.pickle`` is read when first asked for).
 Everything that depends on Python's semantics (``str.lower``, the ``\\W`` class of ``re``,
 equality of strings) is decided here, once per distinct string, so that native code can count
 over integer arrays and still give results equal to the modules'. All facts are NumPy arrays
@@ -126,7 +127,31 @@ def _punct(values):
 class Lexicon:
     """Facts about every word form and tag of one corpus (see the module's docstring)."""
 
-    def __init__(self, word_dict, tag_dict, wordslc_path=None):
+    def __init__(self, corpus):
+        """The lexicon of ``corpus``: a corpus object (its ``path``) or a corpus folder path,
+        indexed (dictionaries in id-to-word form)."""
+        path = getattr(corpus, "path", corpus)
+        idx = os.path.join(os.fspath(path), "data", "idx")
+        self._build(_load(os.path.join(idx, "words.pickle")),
+                    _load(os.path.join(idx, "tags.pickle")))
+        self._wordslc_path = os.path.join(idx, "wordslc.pickle")
+
+    @classmethod
+    def from_folder(cls, path):
+        """The lexicon of the corpus folder at ``path``."""
+        return cls(path)
+
+    @classmethod
+    def from_dicts(cls, word_dict, tag_dict):
+        """A lexicon of an id-to-word and an id-to-tag dictionary (no lower-case dictionary)."""
+        self = cls.__new__(cls)
+        if type(word_dict) is not dict or type(tag_dict) is not dict:
+            raise Unsupported("dictionaries must be dicts")
+        self._build(word_dict, tag_dict)
+        self._wordslc_path = None
+        return self
+
+    def _build(self, word_dict, tag_dict):
         ids, values = _id_table(word_dict, "word")
         self.word_ids = ids
         self.words = Strings.of(values)
@@ -152,16 +177,7 @@ class Lexicon:
         self.identity_tags = np.arange(len(tag_ids), dtype=np.int32)
         self._word_sorted = np.argsort(ids, kind="stable")
         self._tag_sorted = np.argsort(tag_ids, kind="stable")
-        self._wordslc_path = wordslc_path
         self._wordslc = None
-
-    @classmethod
-    def from_folder(cls, path):
-        """The lexicon of the corpus folder at ``path`` (its id-to-word form, after indexing)."""
-        idx = os.path.join(os.fspath(path), "data", "idx")
-        return cls(_load(os.path.join(idx, "words.pickle")),
-                   _load(os.path.join(idx, "tags.pickle")),
-                   os.path.join(idx, "wordslc.pickle"))
 
     @property
     def n_words(self):
