@@ -1,0 +1,114 @@
+"""The engine's n-grams against lm_sequences.make_ngrams: the same rows, values and types, in
+the same order, on generated corpora and the shared treebanks; what the engine cannot
+reproduce raises Unsupported."""
+
+import os
+import types
+
+import numpy as np
+import pytest
+from conftest import make_indexed, tokens_of
+
+lm_sequences = pytest.importorskip("lumora.lm_sequences")
+_ngrams = pytest.importorskip("lumora._ngrams")
+from lumora._lexicon import Lexicon, Unsupported  # noqa: E402
+
+
+def handle(folder):
+    """The parts of a corpus object the engine reads."""
+    folder = str(folder)
+    npy = os.path.join(folder, "data", "npy")
+    lex = Lexicon.from_folder(folder)
+    return types.SimpleNamespace(
+        path=folder, _files=lambda: [os.path.join(npy, n) for n in os.listdir(npy)],
+        _lexicon=lambda: lex)
+
+
+def rows_of(columns):
+    assert list(columns) == ["rank", "ngram", "freq", "texts", "percent"]
+    offsets, data = columns["ngram"]
+    assert offsets.dtype == np.int64 and data.dtype == np.uint8 and offsets[0] == 0
+    for name in ("rank", "freq", "texts"):
+        assert columns[name].dtype == np.int64
+    assert columns["percent"].dtype == np.float32
+    raw, at = data.tobytes(), offsets.tolist()
+    strings = [raw[a:b].decode("utf-8") for a, b in zip(at, at[1:])]
+    return list(zip(columns["rank"].tolist(), strings, columns["freq"].tolist(),
+                    columns["texts"].tolist(), columns["percent"].tolist()))
+
+
+def engine_or_module(c, h, pos, size, lowercase, threads=None):
+    """(engine rows or None when unsupported, module rows or the exception type)."""
+    try:
+        module = lm_sequences.make_ngrams(c.workspace, c.name, pos, size, lowercase)
+    except Exception as e:  # noqa: BLE001 - the engine must then refuse
+        module = type(e)
+    try:
+        columns, meta = _ngrams.ngrams(h, size, pos, lowercase, threads=threads)
+    except Unsupported:
+        return None, module
+    assert meta == {"texts": len(h._files())}
+    return rows_of(columns), module
+
+
+VOCAB = ["the", "The", "THE", "cat", "Cat", "sat", ",", ".", "--", "a.", "'s", "", "Σσς", "ΑΣ",
+         "中文", "😀", "e.g.", "_", "x1"]
+
+
+@pytest.mark.parametrize("round_", range(6))
+def test_generated_corpora(tmp_path, rng, round_):
+    texts = {}
+    for i in range(rng.randrange(1, 30)):
+        n = rng.choice([0, 1, 2, 3, rng.randrange(0, 200)])
+        texts["t%02d" % i] = [(rng.choice(VOCAB), rng.choice(["NN", "DT", "VB"]))
+                              for _ in range(n)]
+    c = make_indexed(tmp_path, texts, extra_words=["Dog"], extra_tags=["NN", "DT", "VB"])
+    h = handle(c.workspace + c.name)
+    for size in range(1, 6):
+        for lowercase in (False, True):
+            for pos in (None, "DT NN", ["NN"], "NN ZZ", "DT NN VB NN DT", "", []):
+                threads = rng.choice([1, 2, 3, 7])
+                engine, module = engine_or_module(c, h, pos, size, lowercase, threads)
+                if engine is None:
+                    # The engine refuses only what the module refuses too (a short pattern).
+                    assert module is IndexError, (size, lowercase, pos)
+                else:
+                    assert engine == module, (size, lowercase, pos, threads)
+
+
+def test_refusals(indexed):
+    c = indexed({"a": tokens_of("the cat sat"), "b": [("New York", "NN"), ("x", "NN")]})
+    h = handle(c.workspace + c.name)
+    with pytest.raises(Unsupported):  # joined, words holding spaces could collide
+        _ngrams.ngrams(h, 2)
+    assert rows_of(_ngrams.ngrams(h, 1)[0]) == lm_sequences.make_ngrams(
+        c.workspace, c.name, None, 1, False)
+    for size in (0, 6, 2.0):
+        with pytest.raises(Unsupported):
+            _ngrams.ngrams(h, size)
+    words = c.read_dict("words")
+    del words[c.word_ids["sat"]]
+    c.write_dict("words", words)
+    h = handle(c.workspace + c.name)
+    with pytest.raises(Unsupported):  # the module raises KeyError
+        _ngrams.ngrams(h, 1)
+    np.save(c.npy / "a.npy", np.array([1, 2, 3]))
+    with pytest.raises(Unsupported):
+        _ngrams.ngrams(handle(c.workspace + c.name), 1)
+
+
+@pytest.mark.parametrize("treebank", ["en_ewt-ud-dev.conllu", "de_gsd-ud-dev.conllu"])
+def test_shared_treebanks(tmp_path, conllu_corpus, treebank):
+    from lumora import corpus as prep
+
+    folder = tmp_path / "tb"
+    prep.prepare(str(conllu_corpus(treebank)), str(folder),
+                 language="en" if treebank.startswith("en") else "de")
+    c = types.SimpleNamespace(workspace=str(tmp_path) + os.sep, name="tb")
+    h = handle(folder)
+    tags = sorted(set(Lexicon.from_folder(folder).tags.tolist()))
+    for size in range(1, 6):
+        for lowercase in (False, True):
+            for pos in (None, " ".join(tags[:1] * size)):
+                engine, module = engine_or_module(c, h, pos, size, lowercase)
+                assert engine is not None and engine == module, (size, lowercase, pos)
