@@ -20,6 +20,7 @@ timing); a difference is printed. Needs polars (``pip install lumora[bench]``).
 import json
 import os
 import pickle
+import types
 
 import numpy as np
 
@@ -135,8 +136,8 @@ def _floor_setup(size):
         with open(_rows_file(params)) as f:
             n = json.load(f)[str(size)]
         c = _indexed(params)
-        c.row_count = n
-        return c
+        return types.SimpleNamespace(workspace=c.workspace, corpus_name=c.corpus_name,
+                                     row_count=n)
     return setup
 
 
