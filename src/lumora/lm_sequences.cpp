@@ -339,6 +339,9 @@ class NgramList {
     native_values_ = values;
     resolve_words();
     assign_groups();
+    // The hash slots, the largest part of the counting, go before the rows are made.
+    table_.totals(&counts_, &in_texts_);
+    table_.drop_index();
     count_ranges();
     sum_frequencies();
     return build_rows(total_files);
@@ -680,9 +683,7 @@ class NgramList {
   // group of its own, its count of texts is its range.
   void count_ranges() {
     if (identity_) {
-      std::vector<uint32_t> texts;
-      table_.totals(nullptr, &texts);
-      for (size_t g = 0; g < groups_; ++g) ranges_[g].files = texts[g];
+      for (size_t g = 0; g < groups_; ++g) ranges_[g].files = in_texts_[g];
       return;
     }
     for (size_t e = 0; e < table_.size(); ++e)
@@ -712,8 +713,7 @@ class NgramList {
 
   // Frequencies: the corpus counts summed per string in the counts' order.
   void sum_frequencies() {
-    std::vector<uint32_t> counts;
-    table_.totals(&counts, nullptr);
+    const std::vector<uint32_t>& counts = counts_;
     for (size_t e = 0; e < table_.size(); ++e) {
       const int64_t g = group(e);
       if (g < 0) continue;
@@ -781,6 +781,7 @@ class NgramList {
   };
   BigVector<Range> ranges_;         // per group
   std::vector<int32_t> freq_;
+  std::vector<uint32_t> counts_, in_texts_;  // per counted n-gram: its count and its range
   std::unordered_map<size_t, int64_t> python_groups_;  // counted n-gram -> its group from Python
 };
 

@@ -108,6 +108,9 @@ class Table {
     }
   }
 
+  // Frees the hash slots (counts, ranges and look-ups go with them); the entries' words stay.
+  void drop_index() { BigVector<Slot>().swap(slots_); }
+
  private:
   static bool same(const uint32_t* a, const uint32_t* b) noexcept {
     for (int k = 0; k < N; ++k)
@@ -170,6 +173,8 @@ class Table<1> {
   int64_t find(const uint32_t* w, uint64_t) const noexcept {
     return w[0] < entry_of_.size() ? static_cast<int64_t>(entry_of_[w[0]]) - 1 : -1;
   }
+
+  void drop_index() { std::vector<uint32_t>().swap(entry_of_); }
 
   size_t size() const noexcept { return slots_.size(); }
   const uint32_t* words(size_t e) const noexcept { return slots_[e].w; }
@@ -423,6 +428,11 @@ class Partitioned {
     const int64_t local = tables_[p].find(w, h);
     if (local < 0) return -1;
     return static_cast<int64_t>(global(p, static_cast<uint32_t>(local)));
+  }
+
+  // Frees the hash slots of every partition (after totals(); find() is gone then).
+  void drop_index() {
+    for (Table<N>& t : tables_) t.drop_index();
   }
 
   // The counts and ranges of all entries, in entry order (either may be nullptr).
