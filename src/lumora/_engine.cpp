@@ -10,6 +10,7 @@
 #include "lumora/glue/engine_arrow.hpp"
 #include "lumora/glue/engine_counts.hpp"
 #include "lumora/glue/engine_ngrams.hpp"
+#include "lumora/glue/engine_query.hpp"
 
 namespace lumora {
 namespace {
@@ -18,12 +19,14 @@ PyMethodDef engine_methods[] = {
     LUMORA_ENGINE_ARROW_METHODS
     LUMORA_ENGINE_COUNT_METHODS
     LUMORA_ENGINE_NGRAM_METHODS
+    LUMORA_ENGINE_QUERY_METHODS
     {nullptr, nullptr, 0, nullptr}};
 
 int engine_exec(PyObject* m) {
   if (engine_arrow_exec(m) < 0) return -1;
   if (engine_counts_exec(m) < 0) return -1;
   if (engine_ngrams_exec(m) < 0) return -1;
+  if (engine_query_exec(m) < 0) return -1;
   return 0;
 }
 

@@ -342,6 +342,32 @@ class Corpus:
                             "sections": tuple(totals), "texts": len(rows)},
                            cls=Dispersion, positions=positions)
 
+    def kwic(self, query, *, width=5, sort=None, case_sensitive=False, tags=None,
+             regexp=False, within="text", limit=None):
+        """Concordance lines of a query (a plain query of words, or a token pattern such as
+        ``[tag="ADJ"] [lower="dogs?"]``): columns text, position (of the match's first token
+        in its text), left, node, right, up to ``width`` tokens each side (never beyond the
+        text, or the sentence with ``within="sentence"``). ``sort``: levels such as "R1" or
+        "L1 R1 R2" or "node", by lower-cased token, stable. ``limit``: only the first hits
+        in corpus order. Raises lumora.QueryError for a query it cannot read."""
+        from . import _concord
+        return _concord.kwic(self, query, width=width, sort=sort,
+                             case_sensitive=case_sensitive, tags=tags, regexp=regexp,
+                             within=within, limit=limit)
+
+    def collocates(self, query, *, span=(4, 4), min_freq=2, within="text", lowercase=False,
+                   measures=("mi", "t", "ll", "logdice"), sort=None, case_sensitive=False,
+                   tags=None, regexp=False):
+        """The words in a window of ``span`` (before, after) tokens round each hit of a query,
+        with their window and corpus frequencies and association ``measures`` (mi, mi3, t, z,
+        ll, dice, logdice, logratio, deltap): columns collocate, freq, left, right,
+        corpus_freq and one per measure, sorted by the first measure unless ``sort`` names
+        another column. ``meta``: N, R1 (window positions) and hits."""
+        from . import _concord
+        return _concord.collocates(self, query, span=span, min_freq=min_freq, within=within,
+                                   lowercase=lowercase, measures_=measures, sort=sort,
+                                   case_sensitive=case_sensitive, tags=tags, regexp=regexp)
+
     def keywords(self, *, language=None, measure="ll", sort="score"):
         """Every word of the lower-cased word list scored against the reference list of
         ``language`` (default: the corpus's own) by log-likelihood (``measure="ll"``) or
