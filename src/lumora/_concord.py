@@ -12,7 +12,7 @@ from .corpus import CorpusError
 from .query import compile_query, parse
 from .table import Table, Utf8
 
-__all__ = ["hits", "kwic", "collocates", "MEASURES"]
+__all__ = ["MEASURES", "collocates", "hits", "kwic"]
 
 MEASURES = ("mi", "mi3", "t", "z", "ll", "dice", "logdice", "logratio", "deltap")
 _WITHIN = ("text", "sentence")

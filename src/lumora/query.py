@@ -15,7 +15,7 @@ import re
 
 import numpy as np
 
-__all__ = ["QueryError", "Query", "parse"]
+__all__ = ["Query", "QueryError", "parse"]
 
 ATTRIBUTES = ("word", "lower", "tag")
 MAX_STAR = 10  # repetitions of * and +
@@ -42,7 +42,7 @@ class QueryError(ValueError):
 class Test:
     """attribute = "regular expression" (or !=), matched against the whole value."""
 
-    __slots__ = ("attr", "pattern", "negated", "ignore_case", "regex")
+    __slots__ = ("attr", "ignore_case", "negated", "pattern", "regex")
 
     def __init__(self, attr, pattern, negated, ignore_case, regex):
         self.attr, self.pattern, self.negated = attr, pattern, negated
@@ -61,7 +61,7 @@ class Test:
 class Exact:
     """attribute equal to a string (plain queries without regexp)."""
 
-    __slots__ = ("attr", "value", "ignore_case")
+    __slots__ = ("attr", "ignore_case", "value")
 
     def __init__(self, attr, value, ignore_case):
         self.attr, self.value, self.ignore_case = attr, value, ignore_case
@@ -86,7 +86,7 @@ class Not:
 
 
 class Both:
-    __slots__ = ("parts", "any")
+    __slots__ = ("any", "parts")
 
     def __init__(self, parts, any_):
         self.parts, self.any = parts, any_
@@ -113,7 +113,7 @@ def evaluate(cond, truth):
 class Token:
     """One token condition (None: any token) repeated from `low` to `high` times."""
 
-    __slots__ = ("cond", "low", "high")
+    __slots__ = ("cond", "high", "low")
 
     def __init__(self, cond, low=1, high=1):
         self.cond, self.low, self.high = cond, low, high
