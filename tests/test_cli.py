@@ -6,6 +6,7 @@ import pickle
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 from lumora import cli
@@ -295,7 +296,9 @@ def test_python_m_lumora_mistake_exits_without_traceback():
 
 
 def test_render_wide_characters_align():
-    table = cli.Table("t", ["word", "freq"], [("日本", 1), ("ab", 22)])
+    from lumora.table import Table
+
+    table = cli.Printed("t", Table({"word": ["日本", "ab"], "freq": np.array([1, 22])}))
     out = io.StringIO()
     cli.render(table, "table", out)
     lines = out.getvalue().splitlines()

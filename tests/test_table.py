@@ -5,6 +5,7 @@ import io
 import subprocess
 import sys
 import threading
+import unicodedata
 import weakref
 
 import numpy as np
@@ -222,9 +223,56 @@ def test_filter():
 
 # -- text -------------------------------------------------------------------------------------
 
+def _cell(v, fmt):
+    if isinstance(v, float):
+        return f"{v:.2f}" if fmt == "table" else repr(v)
+    if isinstance(v, int) and not isinstance(v, bool) and fmt == "table":
+        return f"{v:,}"
+    s = str(v)
+    return s.replace("\t", " ").replace("\n", " ").replace("\r", " ") if fmt == "tsv" else s
+
+
+def _width(s):
+    return sum(0 if unicodedata.combining(c) else
+               2 if unicodedata.east_asian_width(c) in ("W", "F") else 1 for c in s)
+
+
 def rendered(t, fmt, limit=None):
+    """The command line's printing of rows, as it was written before tables had a format."""
+    import csv
+
+    headers, all_rows = t.columns, t.to_list()
+    rows = all_rows if limit is None else all_rows[:limit]
     out = io.StringIO()
-    cli.render(cli.Table("t", t.columns, t.to_list()), fmt, out, limit)
+    if fmt == "csv":
+        w = csv.writer(out)
+        w.writerow(headers)
+        for r in rows:
+            w.writerow([_cell(v, fmt) for v in r])
+        return out.getvalue()
+    if fmt == "tsv":
+        out.write("\t".join(headers) + "\n")
+        for r in rows:
+            out.write("\t".join(_cell(v, fmt) for v in r) + "\n")
+        return out.getvalue()
+    cells = [[_cell(v, fmt) for v in r] for r in rows]
+    numeric = [bool(rows) and all(isinstance(r[i], (int, float)) for r in rows)
+               for i in range(len(headers))]
+    widths = [max([_width(h)] + [min(_width(r[i]), 64) for r in cells])
+              for i, h in enumerate(headers)]
+
+    def line(values):
+        return "  ".join((" " * max(widths[i] - _width(v), 0) + v) if numeric[i]
+                         else v + " " * max(widths[i] - _width(v), 0)
+                         for i, v in enumerate(values)).rstrip()
+
+    out.write(line(headers) + "\n")
+    for r in cells:
+        out.write(line(r) + "\n")
+    if not rows:
+        out.write("(no rows)\n")
+    elif limit is not None and len(all_rows) > limit:
+        out.write(f"... {len(all_rows) - limit:,} more rows (see --limit)\n")
     return out.getvalue()
 
 

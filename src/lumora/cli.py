@@ -6,18 +6,19 @@ not available), 2 for a command line that cannot be understood.
 """
 
 import argparse
-import csv
 import importlib
 import os
 import re
 import sys
 import tempfile
 import time
-import unicodedata
+
+import numpy as np
 
 from .corpus import FORMATS, CorpusError, PrepareError, input_size, prepare, prepare_texts
 from .corpus_api import Corpus as CorpusAPI
 from .corpus_api import reference_languages
+from .table import Table as DataTable
 from .tagging import TaggerError
 
 PROG = "lumora"
@@ -93,71 +94,20 @@ class Corpus:
 # ---------------------------------------------------------------------------------------------
 # Tables
 
-class Table:
-    def __init__(self, title, headers, rows, notes=()):
+class Printed:
+    """A result to print: a title, a lumora.Table with the column names to show, notes."""
+
+    def __init__(self, title, data, notes=()):
         self.title = title
-        self.headers = list(headers)
-        self.rows = rows
+        self.data = data
         self.notes = list(notes)
 
 
-def _cell(v, fmt):
-    if isinstance(v, float):
-        return f"{v:.2f}" if fmt == "table" else repr(v)
-    if isinstance(v, int) and not isinstance(v, bool) and fmt == "table":
-        return f"{v:,}"
-    s = str(v)
-    return s.replace("\t", " ").replace("\n", " ").replace("\r", " ") if fmt == "tsv" else s
-
-
-def _width(s):
-    w = 0
-    for c in s:
-        if unicodedata.combining(c):
-            continue
-        w += 2 if unicodedata.east_asian_width(c) in ("W", "F") else 1
-    return w
-
-
-_MAX_COLUMN = 64
-
-
-def render(table, fmt, out, limit=None):
-    rows = table.rows if limit is None else table.rows[:limit]
-    if fmt == "csv":
-        w = csv.writer(out)
-        w.writerow(table.headers)
-        for r in rows:
-            w.writerow([_cell(v, fmt) for v in r])
-        return
-    if fmt == "tsv":
-        out.write("\t".join(table.headers) + "\n")
-        for r in rows:
-            out.write("\t".join(_cell(v, fmt) for v in r) + "\n")
-        return
-    cells = [[_cell(v, fmt) for v in r] for r in rows]
-    numeric = [bool(rows) and all(isinstance(r[i], (int, float)) for r in rows)
-               for i in range(len(table.headers))]
-    # A very long word (a URL, say) is printed whole but does not widen its column further.
-    widths = [max([_width(h)] + [min(_width(r[i]), _MAX_COLUMN) for r in cells])
-              for i, h in enumerate(table.headers)]
-
-    def line(values):
-        parts = []
-        for i, v in enumerate(values):
-            pad = " " * max(widths[i] - _width(v), 0)
-            parts.append(pad + v if numeric[i] else v + pad)
-        return "  ".join(parts).rstrip()
-
-    out.write(line(table.headers) + "\n")
-    for r in cells:
-        out.write(line(r) + "\n")
-    if not rows:
-        out.write("(no rows)\n")
-    elif limit is not None and len(table.rows) > limit:
-        out.write(f"... {len(table.rows) - limit:,} more rows (see --limit)\n")
-    for note in table.notes:
-        out.write(note + "\n")
+def render(printed, fmt, out, limit=None):
+    printed.data.format(fmt, limit, hint="see --limit", file=out)
+    if fmt == "table":
+        for note in printed.notes:
+            out.write(note + "\n")
 
 
 def _sorted(rows, key):
@@ -173,7 +123,8 @@ _SORTS = {"freq": "freq", "range": "texts", "none": "first"}
 
 
 def _printed(title, headers, table, notes=()):
-    return Table(title, headers, table.to_list(), notes)
+    shown = DataTable({h: table.column(c) for h, c in zip(headers, table.columns)}, table.meta)
+    return Printed(title, shown, notes)
 
 
 def wordlist(corpus, lowercase=False):
@@ -215,8 +166,9 @@ def dispersion(corpus, term, pos=None, ignore_case=True, regexp=False, sort="hit
     title = f"Dispersion of {term!r}"
     if positions:
         hits = [(text, p) for text, ps in table.positions.items() for p in ps]
-        return Table(title, ["no", "text", "position %"],
-                     [(i, text, p) for i, (text, p) in enumerate(hits, 1)])
+        return Printed(title, DataTable.from_rows(
+            [(i, text, p) for i, (text, p) in enumerate(hits, 1)], ["no", "text", "position %"],
+            dtypes={"no": np.int64, "text": str, "position %": np.float64}))
     rows = [(i,) + r for i, r in enumerate(table.to_list(), 1)]
     if sort == "hits":
         rows = _sorted(rows, key=lambda r: r[3])
@@ -229,7 +181,9 @@ def dispersion(corpus, term, pos=None, ignore_case=True, regexp=False, sort="hit
         notes.append(f"{term!r} does not occur in this corpus")
     headers = ["rank" if sort == "hits" else "no", "text", "tokens", "hits", "0-20%", "20-40%",
                "40-60%", "60-80%", "80-100%"]
-    return Table(title, headers, rows, notes)
+    kinds = [np.int64, str] + [np.int64] * 7
+    return Printed(title, DataTable.from_rows(rows, headers, dtypes=dict(zip(headers, kinds))),
+                   notes)
 
 
 def clusters(corpus, word, pos=None, size=2, case_sensitive=False, sort="freq"):
@@ -290,7 +244,8 @@ def _emit(table, args):
                 render(table, fmt, out, args.limit)
         except OSError as e:
             raise CliError(f"cannot write {args.output}: {e.strerror}") from None
-        print(f"{len(table.rows) if args.limit is None else min(args.limit, len(table.rows)):,}"
+        rows = len(table.data)
+        print(f"{rows if args.limit is None else min(args.limit, rows):,}"
               f" rows written to {args.output}", file=sys.stderr)
     else:
         render(table, fmt, sys.stdout, args.limit)

@@ -16,7 +16,7 @@ import numpy as np
 
 from . import corpus as _prep
 from .corpus import CorpusError, locate, read_info
-from .table import Table
+from .table import Table, Utf8
 
 __all__ = ["Corpus", "CorpusError", "open", "prepare", "from_texts"]
 
@@ -76,7 +76,7 @@ def _rows_table(rows, names, kinds, meta, cls=None, **extra):
     values = list(zip(*rows)) if rows else [() for _ in names]
     for name, kind, col in zip(names, kinds, values):
         if kind is str:
-            columns[name] = list(col)
+            columns[name] = Utf8.from_strings(col, name)
         elif kind == "float64":
             columns[name] = np.array(col, dtype=np.float64)
         else:
@@ -89,9 +89,12 @@ def _rows_table(rows, names, kinds, meta, cls=None, **extra):
 def _ranked(table, sort, keys):
     """The table in the order sort asks for. keys: sort name -> columns to order by (largest
     first, stable); "first" keeps the table's order. The first column is renumbered from 1."""
-    if sort != "first":
-        table = table.sort(keys[sort], descending=True)
     rank = table.columns[0]
+    if sort != "first":
+        rest = table.select(*table.columns[1:]).sort(keys[sort], descending=True)
+        columns = {rank: np.arange(1, len(rest) + 1, dtype=np.int64)}
+        columns.update((name, rest.column(name)) for name in rest.columns)
+        return Table(columns, table.meta)
     return table.with_columns(**{rank: np.arange(1, len(table) + 1, dtype=np.int64)})
 
 
