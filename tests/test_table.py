@@ -11,7 +11,6 @@ import weakref
 import numpy as np
 import pytest
 
-from lumora import cli
 from lumora import table as table_mod
 from lumora.table import Table, Utf8
 
