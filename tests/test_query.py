@@ -273,3 +273,20 @@ def test_treebank(tmp_path, conllu_corpus):
     assert len(table) == n
     col = corpus.collocates("the", span=(1, 1), measures=("ll",))
     assert col.meta["hits"] == len(corpus.kwic("the"))
+
+
+def test_command_line(generated, capsys):
+    from lumora import cli
+    corpus, _ = generated
+    assert cli.main(["kwic", corpus.path, "dog", "--format", "tsv"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    expected = ["\t".join(map(str, row)) for row in corpus.kwic("dog")]
+    assert lines == ["text\tposition\tleft\tnode\tright"] + expected
+    assert cli.main(["collocates", corpus.path, "the", "--span", "2,1", "--measure", "ll",
+                     "--min-freq", "1", "--format", "csv"]) == 0
+    out = capsys.readouterr().out.splitlines()
+    table = corpus.collocates("the", span=(2, 1), measures=("ll",), min_freq=1)
+    assert out[0] == "collocate,freq,left,right,corpus_freq,ll"
+    assert len(out) == len(table) + 1
+    assert cli.main(["kwic", corpus.path, '[tag="NOUN"']) == 1
+    assert "expected ']' to close the token" in capsys.readouterr().err

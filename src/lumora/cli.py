@@ -269,6 +269,59 @@ cmd_ngrams = _analysis(lambda c, a: ngrams(c, a.size, a.pos, a.lowercase, a.sort
 cmd_keywords = _analysis(lambda c, a: keywords(c, a.language, a.measure, a.sort))
 
 
+def kwic(corpus, query, width=5, sort=None, within="text", limit=None, centred=True,
+         shown=None):
+    table = corpus.api.kwic(query, width=width, sort=sort, within=within, limit=limit)
+    if centred and len(table):
+        # The node column lines up: left contexts are right-aligned to the widest one shown.
+        widest = max(map(len, table["left"][:shown]))
+        left = [s.rjust(widest) for s in table["left"]]
+        table = table.with_columns(left=left)
+    notes = [f"{_count(table.meta['hits'], 'line')} of {query}"]
+    return _printed("Concordance", ["text", "position", "left", "node", "right"], table, notes)
+
+
+def collocates(corpus, query, span=(4, 4), measures=("mi", "t", "ll", "logdice"), min_freq=2,
+               within="text"):
+    table = corpus.api.collocates(query, span=span, measures=measures, min_freq=min_freq,
+                                  within=within)
+    m = table.meta
+    notes = [f"{_count(m['hits'], 'hit')} of {query}, {m['R1']:,} window positions in "
+             f"{m['N']:,} tokens"]
+    return _printed("Collocates", list(table.columns), table, notes)
+
+
+def _span_arg(text):
+    try:
+        parts = [int(p) for p in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"span must be LEFT,RIGHT (e.g. 4,4); got "
+                                         f"{text!r}") from None
+    if len(parts) == 1:
+        parts = parts * 2
+    if len(parts) != 2 or min(parts) < 0:
+        raise argparse.ArgumentTypeError(f"span must be LEFT,RIGHT (e.g. 4,4); got {text!r}")
+    return tuple(parts)
+
+
+def _query_errors(fn):
+    def run(args):
+        from .query import QueryError
+        try:
+            return fn(args)
+        except (QueryError, ValueError) as e:
+            raise CliError(str(e)) from None
+    return run
+
+
+cmd_kwic = _query_errors(_analysis(
+    lambda c, a: kwic(c, a.query, a.width, a.sort, a.within,
+                      centred=_output_format(a) == "table", shown=a.limit)))
+cmd_collocates = _query_errors(_analysis(
+    lambda c, a: collocates(c, a.query, a.span, tuple(a.measure.split(",")), a.min_freq,
+                            a.within)))
+
+
 def _progress(sources, fmt, encoding):
     """A tqdm bar on stderr for a preparation of more than a few megabytes, when tqdm is installed
     and stderr is a terminal; else None."""
@@ -336,10 +389,12 @@ def report(corpus, limit=10, term=None, out=None):
         ("lm_sequences", lambda: ngrams(corpus, size=3)),
         ("lm_bundles", lambda: clusters(corpus, term, size=2)),
         ("lm_spread", lambda: dispersion(corpus, term)),
+        ("_engine", lambda: kwic(corpus, term, limit=limit)),
+        ("_engine", lambda: collocates(corpus, term)),
     ]
     skipped = []
     for module, make in steps:
-        if module in ("lm_bundles", "lm_spread") and not term:
+        if module in ("lm_bundles", "lm_spread", "_engine") and not term:
             continue
         if module == "lm_keyness" and corpus.language not in reference_languages():
             skipped.append(f"keywords (no reference list for {corpus.language!r})")
@@ -489,6 +544,29 @@ def build_parser():
                     help="log-likelihood (default) or chi-square")
     sp.add_argument("--sort", choices=("score", "freq"), default="score",
                     help="by keyness score (default) or by frequency")
+    _output_options(sp)
+
+    sp = command("kwic", cmd_kwic, "concordance lines of a query (words, or a token pattern "
+                 "such as '[tag=\"ADJ\"] [tag=\"NOUN\"]')")
+    sp.add_argument("query", metavar="QUERY")
+    sp.add_argument("--width", type=int, default=5, help="tokens each side (default: 5)")
+    sp.add_argument("--sort", metavar="LEVELS", help="e.g. R1, 'L1 R1 R2' or node")
+    sp.add_argument("--within", choices=("text", "sentence"), default="text",
+                    help="contexts stop at the text's edge (default) or the sentence's")
+    _output_options(sp)
+
+    sp = command("collocates", cmd_collocates, "the words round the hits of a query, with "
+                 "association measures")
+    sp.add_argument("query", metavar="QUERY")
+    sp.add_argument("--span", type=_span_arg, default=(4, 4), metavar="LEFT,RIGHT",
+                    help="window before and after each hit (default: 4,4)")
+    sp.add_argument("--measure", default="mi,t,ll,logdice",
+                    help="measures, comma-separated: mi, mi3, t, z, ll, dice, logdice, "
+                    "logratio, deltap (default: mi,t,ll,logdice)")
+    sp.add_argument("--min-freq", type=_positive, default=2, help="least window frequency "
+                    "(default: 2)")
+    sp.add_argument("--within", choices=("text", "sentence"), default="text",
+                    help="windows stop at the text's edge (default) or the sentence's")
     _output_options(sp)
 
     sp = command("report", cmd_report, "the top rows of every analysis")
