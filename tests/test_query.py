@@ -290,3 +290,22 @@ def test_command_line(generated, capsys):
     assert len(out) == len(table) + 1
     assert cli.main(["kwic", corpus.path, '[tag="NOUN"']) == 1
     assert "expected ']' to close the token" in capsys.readouterr().err
+
+
+def test_threads_and_arrays_numpy_reads(generated):
+    corpus, _ = generated
+    from lumora import _engine
+    lex = corpus._lexicon()
+    _, _, program = _concord._prepared(corpus, '[]{1,3} [lower="the"]', False, None, False)
+    one = _engine.query_hits(corpus._files(), lex.word_ids, lex.tag_ids, program.arrays(),
+                             False, threads=1)
+    two = _engine.query_hits(corpus._files(), lex.word_ids, lex.tag_ids, program.arrays(),
+                             False, threads=2)
+    assert [bytes(b) for b in one] == [bytes(b) for b in two]
+    before = list(corpus.kwic("the dog"))
+    # Big-endian arrays are refused by the native reader and read by NumPy instead.
+    for p in corpus._files():
+        arr = np.load(p)
+        if arr.ndim == 2:
+            np.save(p, arr.astype(">i8"), allow_pickle=False)
+    assert list(lumora.open(corpus.path).kwic("the dog")) == before
