@@ -10,7 +10,7 @@ import numpy as np
 
 from .corpus import CorpusError
 from .query import compile_query, parse
-from .table import Table, Utf8
+from .table import Table, Utf8, native_engine
 
 __all__ = ["MEASURES", "collocates", "hits", "kwic"]
 
@@ -19,13 +19,6 @@ _WITHIN = ("text", "sentence")
 _SIDES = {"L": 0, "NODE": 1, "R": 2}
 
 
-def _engine():
-    try:
-        from . import _engine as engine
-    except ImportError as e:
-        raise ImportError(f"queries need the native module lumora._engine, which is not "
-                          f"available: {e}") from e
-    return engine
 
 
 def _attributes(corpus, lex):
@@ -66,7 +59,7 @@ def _run(corpus, fn, lex, program, within, *args, **kw):
     are read by NumPy and handed over as arrays."""
     from ._lexicon import Unsupported
     files = corpus._files()
-    call = getattr(_engine(), fn)
+    call = getattr(native_engine("queries"), fn)
     try:
         try:
             return call(files, lex.word_ids, lex.tag_ids, program.arrays(),

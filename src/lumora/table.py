@@ -41,12 +41,13 @@ def _need(module, what, extra):
         raise ImportError(f"{what} needs {name}: pip install 'lumora[{extra}]'") from None
 
 
-def _engine():
+def native_engine(what="the Arrow export"):
+    """lumora._engine, or an ImportError saying that `what` needs it."""
     try:
         from . import _engine as engine
     except ImportError as e:
-        raise ImportError(f"the Arrow export needs lumora's native engine, which is not "
-                          f"available here ({e})") from None
+        raise ImportError(f"{what} needs lumora's native engine, which is not available "
+                          f"here ({e})") from None
     return engine
 
 
@@ -572,11 +573,11 @@ class Table:
     def __arrow_c_stream__(self, requested_schema=None):
         """The table as an Arrow C stream (a PyCapsule) of one struct array of all columns,
         sharing the columns' memory; `requested_schema` is not used."""
-        return _engine().arrow_stream(*self._arrow_args())
+        return native_engine().arrow_stream(*self._arrow_args())
 
     def __arrow_c_schema__(self):
         """The table's schema as an Arrow C schema (a PyCapsule): a struct of the columns."""
-        return _engine().arrow_schema(*self._arrow_args())
+        return native_engine().arrow_schema(*self._arrow_args())
 
     def to_arrow(self):
         """A pyarrow.Table sharing the columns' memory."""
