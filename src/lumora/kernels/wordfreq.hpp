@@ -3,6 +3,8 @@
 // integer buffers; no Python types.
 #pragma once
 
+#include "lumora/kernels/id_slots.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -113,27 +115,9 @@ class WordCounter {
     return a.first_file != b.first_file ? a.first_file < b.first_file : a.first_row < b.first_row;
   }
 
-  // Multiplicative hashing: the slot is the top bits of id * 2^64/phi, which depend on every bit
-  // of the id; one multiplication per token.
-  static uint64_t spread(int64_t id) noexcept {
-    return static_cast<uint64_t>(id) * 0x9E3779B97F4A7C15ULL;
-  }
+  static uint64_t spread(int64_t id) noexcept { return spread_id(id); }
 
-  void rehash(size_t cap) {
-    std::vector<Slot> fresh(cap, Slot{0, 0});
-    size_t mask = cap - 1;
-    int shift = 64;
-    for (size_t c = cap; c > 1; c >>= 1) --shift;
-    for (const Slot& s : slots_) {
-      if (s.entry == 0) continue;
-      size_t i = spread(s.key) >> shift;
-      while (fresh[i].entry != 0) i = (i + 1) & mask;
-      fresh[i] = s;
-    }
-    slots_.swap(fresh);
-    mask_ = mask;
-    shift_ = shift;
-  }
+  void rehash(size_t cap) { rehash_slots(slots_, cap, mask_, shift_); }
 
   std::vector<Slot> slots_;
   size_t mask_ = 0;
