@@ -97,10 +97,11 @@ class Corpus:
 class Printed:
     """A result to print: a title, a lumora.Table with the column names to show, notes."""
 
-    def __init__(self, title, data, notes=()):
+    def __init__(self, title, data, notes=(), source=None):
         self.title = title
         self.data = data
         self.notes = list(notes)
+        self.source = source  # the lumora.Table printed, when a plot is drawn from it
 
 
 def render(printed, fmt, out, limit=None):
@@ -124,7 +125,7 @@ _SORTS = {"freq": "freq", "range": "texts", "none": "first"}
 
 def _printed(title, headers, table, notes=()):
     shown = DataTable({h: table.column(c) for h, c in zip(headers, table.columns)}, table.meta)
-    return Printed(title, shown, notes)
+    return Printed(title, shown, notes, source=table)
 
 
 def wordlist(corpus, lowercase=False):
@@ -168,7 +169,7 @@ def dispersion(corpus, term, pos=None, ignore_case=True, regexp=False, sort="hit
         hits = [(text, p) for text, ps in table.positions.items() for p in ps]
         return Printed(title, DataTable.from_rows(
             [(i, text, p) for i, (text, p) in enumerate(hits, 1)], ["no", "text", "position %"],
-            dtypes={"no": np.int64, "text": str, "position %": np.float64}))
+            dtypes={"no": np.int64, "text": str, "position %": np.float64}), source=table)
     rows = [(i,) + r for i, r in enumerate(table.to_list(), 1)]
     if sort == "hits":
         rows = _sorted(rows, key=lambda r: r[3])
@@ -183,7 +184,7 @@ def dispersion(corpus, term, pos=None, ignore_case=True, regexp=False, sort="hit
                "40-60%", "60-80%", "80-100%"]
     kinds = [np.int64, str] + [np.int64] * 7
     return Printed(title, DataTable.from_rows(rows, headers, dtypes=dict(zip(headers, kinds))),
-                   notes)
+                   notes, source=table)
 
 
 def clusters(corpus, word, pos=None, size=2, case_sensitive=False, sort="freq"):
@@ -254,6 +255,7 @@ def _emit(table, args):
 
 def _analysis(fn):
     def run(args):
+        _check_plot_path(args)
         return _emit(fn(Corpus(args.corpus), args), args)
     return run
 
@@ -261,12 +263,50 @@ def _analysis(fn):
 cmd_wordlist = _analysis(lambda c, a: wordlist(c, a.lowercase))
 cmd_freq = _analysis(lambda c, a: wordtags(c, a.lowercase))
 cmd_range = _analysis(lambda c, a: ranges(c, a.lowercase))
-cmd_dispersion = _analysis(lambda c, a: dispersion(c, a.term, a.pos, not a.case_sensitive,
-                                                   a.regexp, a.sort, a.positions))
+def _plotted(fn, draw):
+    """A command that also draws its result into the file of --plot, when given."""
+    def run(corpus, args):
+        printed = fn(corpus, args)
+        if args.plot:
+            from . import plot
+            try:
+                draw(plot, corpus, args, printed.source)
+            except ValueError as e:
+                raise CliError(str(e), 2) from None
+            except OSError as e:
+                raise CliError(f"cannot write {args.plot}: {e.strerror}") from None
+            print(f"plot written to {args.plot}", file=sys.stderr)
+        return printed
+    return run
+
+
+def _draw_dispersion(plot, corpus, args, table):
+    others = [dispersion(corpus, term, args.pos, not args.case_sensitive, args.regexp).source
+              for term in args.also]
+    plot.dispersion([table] + others, args.plot, skip_empty=args.skip_empty)
+
+
+def _check_plot_path(args):
+    if not getattr(args, "plot", None) and (getattr(args, "also", None) or
+                                            getattr(args, "skip_empty", False)):
+        raise CliError("--also and --skip-empty shape the plot: give --plot FILE too", 2)
+    if getattr(args, "plot", None):
+        ext = os.path.splitext(args.plot)[1].lower()
+        if ext not in (".png", ".svg", ".pdf"):
+            raise CliError(f"--plot needs a file name ending in .png, .svg or .pdf; got "
+                           f"{args.plot!r}", 2)
+
+
+cmd_dispersion = _analysis(_plotted(
+    lambda c, a: dispersion(c, a.term, a.pos, not a.case_sensitive, a.regexp, a.sort,
+                            a.positions),
+    _draw_dispersion))
 cmd_clusters = _analysis(lambda c, a: clusters(c, a.word, a.pos, a.size, a.case_sensitive,
                                                a.sort))
 cmd_ngrams = _analysis(lambda c, a: ngrams(c, a.size, a.pos, a.lowercase, a.sort))
-cmd_keywords = _analysis(lambda c, a: keywords(c, a.language, a.measure, a.sort))
+cmd_keywords = _analysis(_plotted(
+    lambda c, a: keywords(c, a.language, a.measure, a.sort),
+    lambda plot, c, a, table: plot.keywords(table, a.plot, top=a.top)))
 
 
 def kwic(corpus, query, width=5, sort=None, within="text", limit=None, centred=True,
@@ -516,6 +556,12 @@ def build_parser():
                     help="by number of hits (default) or in folder order")
     sp.add_argument("--positions", action="store_true",
                     help="list every hit's position (percent of its text) instead")
+    sp.add_argument("--plot", metavar="FILE",
+                    help="also draw a dispersion plot into FILE (.png, .svg or .pdf)")
+    sp.add_argument("--also", metavar="TERM", action="append", default=[],
+                    help="another term to draw beside TERM in the plot (repeatable)")
+    sp.add_argument("--skip-empty", action="store_true",
+                    help="leave the texts without hits out of the plot")
     _output_options(sp)
 
     sp = command("clusters", cmd_clusters, "the 1- to 3-token clusters around a search word")
@@ -544,6 +590,10 @@ def build_parser():
                     help="log-likelihood (default) or chi-square")
     sp.add_argument("--sort", choices=("score", "freq"), default="score",
                     help="by keyness score (default) or by frequency")
+    sp.add_argument("--plot", metavar="FILE",
+                    help="also draw a bar chart of the top scores into FILE (.png, .svg, .pdf)")
+    sp.add_argument("--top", type=int, default=20,
+                    help="how many keywords the bar chart shows (default: 20)")
     _output_options(sp)
 
     sp = command("kwic", cmd_kwic, "concordance lines of a query (words, or a token pattern "

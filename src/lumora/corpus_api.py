@@ -398,6 +398,13 @@ class Dispersion(Table):
         super().__init__(columns, meta)
         self.positions = {} if positions is None else positions
 
+    def plot(self, path=None, *, skip_empty=False, texts=None, title=None):
+        """A dispersion plot: one row per text with a mark at each hit's position (see
+        :func:`lumora.plot.dispersion`, which also draws several terms in one figure). Returns
+        the matplotlib Figure; writes it to ``path`` (.png, .svg, .pdf) when given."""
+        from . import plot
+        return plot.dispersion(self, path, skip_empty=skip_empty, texts=texts, title=title)
+
 
 def reference_languages():
     """Language codes with a shipped reference list."""
