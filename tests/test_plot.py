@@ -156,3 +156,11 @@ def test_command_line_plot_mistakes(corpus, tmp_path, capsys, argv, message):
     argv = [a.format(c=corpus.path, t=tmp_path) for a in argv]
     assert main(argv) == 2
     assert message in capsys.readouterr().err
+
+
+def test_plot_module_is_reachable_from_the_package():
+    import subprocess
+    code = ("import sys, lumora; assert 'matplotlib' not in sys.modules; "
+            "assert lumora.plot.dispersion is not None; print('ok')")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.stdout.strip() == "ok", out.stderr

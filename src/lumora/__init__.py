@@ -21,6 +21,7 @@ _LAZY = {
     "CorpusError": ("corpus", "CorpusError"),
     "Table": ("table", "Table"),
     "QueryError": ("query", "QueryError"),
+    "plot": ("plot", None),  # the module itself: lumora.plot.dispersion(...)
 }
 
 
@@ -31,7 +32,9 @@ def __getattr__(name):
         raise AttributeError(f"module 'lumora' has no attribute {name!r}") from None
     import importlib
 
-    value = getattr(importlib.import_module("lumora." + module), attr)
+    value = importlib.import_module("lumora." + module)
+    if attr is not None:
+        value = getattr(value, attr)
     globals()[name] = value
     return value
 
