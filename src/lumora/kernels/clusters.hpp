@@ -1,6 +1,7 @@
-// The counting kernel of the cluster module: plain C++ with no Python types, so that tests and
-// benchmarks can reach it. Finds the hits of a search word in one token array, numbers the windows
-// of `size` tokens around them, and decides the punctuation rule over character classes.
+// The counting kernel of clusters, shared by lm_bundles and the engine: plain C++ with no Python
+// types. Finds the hits of a search word in one token array, numbers the windows of `size` tokens
+// around them, counts the windows with their ranges, and decides the punctuation rule over
+// character classes.
 #pragma once
 
 #include <algorithm>
@@ -13,7 +14,7 @@
 #include "lumora/common/bigmem.hpp"
 #include "lumora/common/hashmap.hpp"
 
-namespace lumora::bundles {
+namespace lumora::clusters {
 
 inline constexpr int kMaxSize = 3;
 
@@ -286,4 +287,37 @@ inline bool punctuation_match(const uint8_t* c, size_t n) noexcept {
   return false;
 }
 
-}  // namespace lumora::bundles
+// What the punctuation rule can tell of a word form that holds no space, as bits; the engine
+// has them decided once per form with Python's own \W.
+enum FormEdges : uint8_t {
+  kFormEmpty = 1,       // no characters
+  kFormNoWordChar = 2,  // characters, none of them a word character
+  kFormLeadsOther = 4,  // its first character is not a word character
+  kFormEndsOther = 8,   // its last character is not a word character
+  kFormSpaced = 16,     // holds a space: window_is_punctuation cannot decide it
+};
+
+// Whether the punctuation rule drops the window of these word forms (none kFormSpaced), joined
+// with single spaces. Each form stands in by a few classes: within a form with a word character
+// a run of other characters that touches neither end holds no space, so the rule ignores it,
+// and a run at an end counts by being there, not by its length; a form without a word
+// character is one run whatever its length.
+inline bool window_is_punctuation(const uint8_t* edges, int size) noexcept {
+  uint8_t c[4 * kMaxSize];
+  size_t n = 0;
+  for (int j = 0; j < size; ++j) {
+    if (j > 0) c[n++] = kSpace;
+    const uint8_t e = edges[j];
+    if (e & kFormEmpty) continue;
+    if (e & kFormNoWordChar) {
+      c[n++] = kOtherChar;
+      continue;
+    }
+    if (e & kFormLeadsOther) c[n++] = kOtherChar;
+    c[n++] = kWordChar;
+    if (e & kFormEndsOther) c[n++] = kOtherChar;
+  }
+  return punctuation_match(c, n);
+}
+
+}  // namespace lumora::clusters
