@@ -15,7 +15,6 @@ the result does not depend on it. Whatever the engine cannot reproduce exactly r
 :class:`lumora._lexicon.Unsupported` (the caller then asks the module).
 """
 
-import re
 import weakref
 
 import numpy as np
@@ -87,24 +86,16 @@ def ranges(corpus, lowercase=False, *, threads=None):
 
 # Per lexicon: what clusters need of it beyond its own facts, computed once.
 _cluster_facts = weakref.WeakKeyDictionary()
-_NON_WORD = re.compile(r"\W")
 _INT64 = (-(2**63), 2**63 - 1)
 
 
-def _edges(strings, punct):
-    """The FormEdges of each string: what the punctuation rule of clusters can tell of it."""
-    values = strings.tolist()
-    out = np.zeros(len(values), dtype=np.uint8)
-    out[np.diff(strings.offsets) == 0] |= 1
-    out[punct] |= 2
-    match = _NON_WORD.match
-    lead = [i for i, v in enumerate(values) if v and match(v) is not None]
-    trail = [i for i, v in enumerate(values) if v and match(v, len(v) - 1) is not None]
-    spaced = [i for i, v in enumerate(values) if " " in v]
-    out[np.array(lead, dtype=np.int64)] |= 4
-    out[np.array(trail, dtype=np.int64)] |= 8
-    out[np.array(spaced, dtype=np.int64)] |= 16
-    return out
+def _shapes(strings, punct):
+    """The FormShape bits of each string: empty (1), no word character (2), holds a space (4),
+    which is all the punctuation rule of clusters can tell of a form."""
+    lengths = np.diff(strings.offsets)
+    spaces = np.concatenate(([0], np.cumsum(strings.data == ord(" "), dtype=np.int64)))
+    spaced = spaces[strings.offsets[1:]] > spaces[strings.offsets[:-1]]
+    return ((lengths == 0) * 1 + punct * 2 + spaced * 4).astype(np.uint8)
 
 
 def _facts(lex, key, make):
@@ -183,9 +174,9 @@ def clusters(corpus, word, size=2, tag=None, case_sensitive=False, *, threads=No
         group, strings, punct = lex.lower_group, lex.lower_forms, lex.lower_punct
     else:
         group, strings, punct = lex.form_group, lex.forms, lex.form_punct
-    edges = _facts(lex, ("edges", exact), lambda: _edges(strings, punct))
+    shapes = _facts(lex, ("shapes", exact), lambda: _shapes(strings, punct))
     rank, (offsets, data), freq, texts, percent = _engine.count_clusters(
-        files, size, lex.word_ids, group, strings.pair(), edges, search_ids, tag_ids,
+        files, size, lex.word_ids, group, strings.pair(), shapes, search_ids, tag_ids,
         threads=threads)
     columns = {"rank": np.frombuffer(rank, dtype=np.int64),
                "cluster": (np.frombuffer(offsets, dtype=np.int64),

@@ -10,7 +10,7 @@
 //
 // The Python side (lumora/_counts.py) looks the search word and the tag up as the module does
 // and passes their ids with the token-array paths, the word ids in dictionary order, the group
-// of each, the groups' strings and their FormEdges. What the engine cannot reproduce exactly (a
+// of each, the groups' strings and their FormShape bits. What the engine cannot reproduce exactly (a
 // file that is not a plain token array, a counted id missing from the dictionary, a counted form
 // holding a space) raises lumora._lexicon.Unsupported.
 #pragma once
@@ -61,7 +61,7 @@ inline bool read_tokens(const std::string& path, npy::Ints& buf, clusters::Token
 
 inline void cluster_list(const std::vector<std::string>& paths, unsigned threads,
                          const int64_t* word_ids, size_t n_words, const counts::Grouping& groups,
-                         const uint8_t* edges, const ClusterSearch& search, engine::Cancel& cancel,
+                         const uint8_t* shapes, const ClusterSearch& search, engine::Cancel& cancel,
                          Refusal& refusal, ClusterColumns& out) {
   const int size = search.size;
   counts::DenseMap dense;
@@ -131,10 +131,10 @@ inline void cluster_list(const std::vector<std::string>& paths, unsigned threads
   int64_t bytes = 0;
   for (size_t g = 0; g < n; ++g) {
     const uint32_t* key = counted.windows.key(g);
-    uint8_t e[clusters::kMaxSize];
+    uint8_t e[clusters::kMaxSize];  // the window's form shapes
     int64_t len = size - 1;
     for (int k = 0; k < size; ++k) {
-      e[k] = edges[key[k]];
+      e[k] = shapes[key[k]];
       len += groups.strings.offsets[key[k] + 1] - groups.strings.offsets[key[k]];
     }
     for (int k = 0; k < size; ++k)
@@ -174,20 +174,20 @@ inline void ids_of(PyObject* obj, const char* what, clusters::IdSet& into) {
   into.assign(std::vector<int64_t>(ids.data(), ids.data() + ids.size()));
 }
 
-// count_clusters(files, size, word_ids, group_of, strings, edges, search_ids, tag_ids,
+// count_clusters(files, size, word_ids, group_of, strings, shapes, search_ids, tag_ids,
 //                threads=None)
 //   -> (rank, (offsets, data) of the clusters, freq, texts, percent), in order of first
 //   occurrence. tag_ids None: no tag filter.
 inline PyObject* engine_count_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kw[] = {"files",  "size",       "word_ids", "group_of", "strings",
-                               "edges",  "search_ids", "tag_ids",  "threads",  nullptr};
-    PyObject *files, *ids_obj, *group_obj, *strings_obj, *edges_obj, *search_obj, *tag_obj;
+                               "shapes", "search_ids", "tag_ids",  "threads",  nullptr};
+    PyObject *files, *ids_obj, *group_obj, *strings_obj, *shapes_obj, *search_obj, *tag_obj;
     PyObject* threads_obj = nullptr;
     int size = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OiOOOOOO|O:count_clusters",
                                      const_cast<char**>(kw), &files, &size, &ids_obj, &group_obj,
-                                     &strings_obj, &edges_obj, &search_obj, &tag_obj,
+                                     &strings_obj, &shapes_obj, &search_obj, &tag_obj,
                                      &threads_obj))
       return nullptr;
     if (size < 1 || size > clusters::kMaxSize) {
@@ -199,10 +199,10 @@ inline PyObject* engine_count_clusters(PyObject*, PyObject* args, PyObject* kwar
     ids.acquire(ids_obj, "lq", "word_ids");
     counts::GroupingArg groups;
     groups.acquire(group_obj, strings_obj, nullptr, ids.size(), "words");
-    counts::ArrayArg<uint8_t> edges;
-    edges.acquire(edges_obj, "B", "edges");
-    if (edges.size() != groups.grouping.strings.n) {
-      PyErr_SetString(PyExc_ValueError, "edges: one per group expected");
+    counts::ArrayArg<uint8_t> shapes;
+    shapes.acquire(shapes_obj, "B", "shapes");
+    if (shapes.size() != groups.grouping.strings.n) {
+      PyErr_SetString(PyExc_ValueError, "shapes: one per group expected");
       return nullptr;
     }
     ClusterSearch search;
@@ -216,7 +216,7 @@ inline PyObject* engine_count_clusters(PyObject*, PyObject* args, PyObject* kwar
     Refusal refusal;
     ClusterColumns out;
     run_released([&](engine::Cancel& cancel) {
-      cluster_list(paths, threads, ids.data(), ids.size(), groups.grouping, edges.data(), search,
+      cluster_list(paths, threads, ids.data(), ids.size(), groups.grouping, shapes.data(), search,
                    cancel, refusal, out);
     });
     counts::settle(refusal);
@@ -242,7 +242,7 @@ inline int engine_clusters_exec(PyObject*) { return 0; }
    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(                          \
        lumora::cluster_glue::engine_count_clusters)),                                       \
    METH_VARARGS | METH_KEYWORDS,                                                            \
-   "count_clusters(files, size, word_ids, group_of, strings, edges, search_ids, tag_ids, "  \
+   "count_clusters(files, size, word_ids, group_of, strings, shapes, search_ids, tag_ids, "  \
    "threads=None)\n--\n\n"                                                                  \
    "Cluster columns of the token arrays `files` around the ids `search_ids`, in order of " \
    "first occurrence."},

@@ -289,33 +289,25 @@ inline bool punctuation_match(const uint8_t* c, size_t n) noexcept {
 
 // What the punctuation rule can tell of a word form that holds no space, as bits; the engine
 // has them decided once per form with Python's own \W.
-enum FormEdges : uint8_t {
+enum FormShape : uint8_t {
   kFormEmpty = 1,       // no characters
   kFormNoWordChar = 2,  // characters, none of them a word character
-  kFormLeadsOther = 4,  // its first character is not a word character
-  kFormEndsOther = 8,   // its last character is not a word character
-  kFormSpaced = 16,     // holds a space: window_is_punctuation cannot decide it
+  kFormSpaced = 4,      // holds a space: window_is_punctuation cannot decide it
 };
 
 // Whether the punctuation rule drops the window of these word forms (none kFormSpaced), joined
-// with single spaces. Each form stands in by a few classes: within a form with a word character
-// a run of other characters that touches neither end holds no space, so the rule ignores it,
-// and a run at an end counts by being there, not by its length; a form without a word
-// character is one run whatever its length.
-inline bool window_is_punctuation(const uint8_t* edges, int size) noexcept {
-  uint8_t c[4 * kMaxSize];
+// with single spaces. Spaces stand only between forms, so a run of other characters that holds
+// a space reaches into a form only up to that form's first or last word character, and two of
+// its spaces at least two apart enclose a whole form without word characters. The rule
+// therefore sees of a form only whether it is empty, holds a word character, or holds other
+// characters only (however many): one class each stands in for it.
+inline bool window_is_punctuation(const uint8_t* shapes, int size) noexcept {
+  uint8_t c[2 * kMaxSize];
   size_t n = 0;
   for (int j = 0; j < size; ++j) {
     if (j > 0) c[n++] = kSpace;
-    const uint8_t e = edges[j];
-    if (e & kFormEmpty) continue;
-    if (e & kFormNoWordChar) {
-      c[n++] = kOtherChar;
-      continue;
-    }
-    if (e & kFormLeadsOther) c[n++] = kOtherChar;
-    c[n++] = kWordChar;
-    if (e & kFormEndsOther) c[n++] = kOtherChar;
+    if (shapes[j] & kFormEmpty) continue;
+    c[n++] = (shapes[j] & kFormNoWordChar) ? kOtherChar : kWordChar;
   }
   return punctuation_match(c, n);
 }
