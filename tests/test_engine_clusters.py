@@ -199,6 +199,24 @@ def test_refusals(indexed, spoil):
         _counts.clusters(h, word, size)
 
 
+@pytest.mark.parametrize("layout", ["fortran", "int32", "big-endian"])
+def test_token_arrays_as_numpy_writes_them(indexed, layout):
+    c = indexed({"a": tokens_of("the cat sat on the mat"), "b": tokens_of("The dog , the end")})
+    arr = np.load(str(c.npy / "a.npy"))
+    if layout == "fortran":
+        arr = np.asfortranarray(arr)
+    else:
+        arr = arr.astype(np.int32 if layout == "int32" else ">i8")
+    np.save(str(c.npy / "a.npy"), arr)
+    h = Handle(c)
+    try:
+        got = rows_of(_counts.clusters(h, "the", 2)[0])
+    except Unsupported:  # read by NumPy in the module only
+        assert layout != "fortran"
+    else:
+        assert got == lm_bundles.make_clusters(c.workspace, c.name, "the", None, False, 2)
+
+
 def test_other_threads_run_during_a_count(tmp_path, rng):
     c = make_indexed(tmp_path, {f"t{i}": [(rng.choice(["the", "a", "cat", "dog"]), "NN")
                                           for _ in range(20000)] for i in range(40)})

@@ -1,4 +1,4 @@
-"""Word lists, word+tag lists and ranges counted by the native engine, as columns.
+"""Word lists, word+tag lists, ranges and clusters counted by the native engine, as columns.
 
 Each function takes a corpus object (``path``, ``_files()``: the token-array paths in listing
 order, ``_lexicon()``: its :class:`lumora._lexicon.Lexicon`) and returns ``(columns, meta)``:
