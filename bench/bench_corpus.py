@@ -112,6 +112,11 @@ _ANALYSES = [
      lambda m, ws, n: m.make_ngrams(ws, n, "DT JJ NN", 3, False)),
     ("clusters('the', size=3)", lambda k: k.clusters("the", size=3), "lm_bundles",
      lambda m, ws, n: m.make_clusters(ws, n, "the", None, False, 3)),
+    ("clusters('the', size=1)", lambda k: k.clusters("the", size=1), "lm_bundles",
+     lambda m, ws, n: m.make_clusters(ws, n, "the", None, False, 1)),
+    ("clusters('the', tag='DT', case_sensitive=True)",
+     lambda k: k.clusters("the", tag="DT", case_sensitive=True), "lm_bundles",
+     lambda m, ws, n: m.make_clusters(ws, n, "the", "DT", True, 2)),
     ("dispersion('the')", lambda k: k.dispersion("the"), "lm_spread",
      lambda m, ws, n: m.make_dispersion(ws, n, "the", None, False, False)),
     ("keywords()", lambda k: k.keywords(language="en"), "lm_keyness",
@@ -144,5 +149,5 @@ CASES = (
        for name, call, module, mcall in _ANALYSES]
     + [Case(f"{name}: 2 threads vs 1", native=_threads(2, _corpus_call(call)),
             baseline=_threads(1, _corpus_call(call)), setup=_opened, requires="lumora._engine")
-       for name, call, _, _ in _ANALYSES[:7:2]]
+       for name, call, _, _ in _ANALYSES[:7:2] + _ANALYSES[8:9]]
 )

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include "lumora/glue/engine_arrow.hpp"
+#include "lumora/glue/engine_clusters.hpp"
 #include "lumora/glue/engine_counts.hpp"
 #include "lumora/glue/engine_ngrams.hpp"
 #include "lumora/glue/engine_query.hpp"
@@ -17,6 +18,7 @@ namespace {
 
 PyMethodDef engine_methods[] = {
     LUMORA_ENGINE_ARROW_METHODS
+    LUMORA_ENGINE_CLUSTER_METHODS
     LUMORA_ENGINE_COUNT_METHODS
     LUMORA_ENGINE_NGRAM_METHODS
     LUMORA_ENGINE_QUERY_METHODS
@@ -24,6 +26,7 @@ PyMethodDef engine_methods[] = {
 
 int engine_exec(PyObject* m) {
   if (engine_arrow_exec(m) < 0) return -1;
+  if (engine_clusters_exec(m) < 0) return -1;
   if (engine_counts_exec(m) < 0) return -1;
   if (engine_ngrams_exec(m) < 0) return -1;
   if (engine_query_exec(m) < 0) return -1;

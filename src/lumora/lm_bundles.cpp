@@ -13,7 +13,7 @@
 #include "lumora/common/pickled_py.hpp"
 #include "lumora/common/pytext.hpp"
 #include "lumora/common/ref.hpp"
-#include "lumora/lm_bundles_kernel.hpp"
+#include "lumora/kernels/clusters.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -26,7 +26,7 @@
 namespace lumora {
 namespace {
 
-using namespace bundles;  // the kernel
+using namespace clusters;  // the kernel
 
 // ---------------------------------------------------------------------------------------------
 // Glue.

@@ -1,6 +1,7 @@
-// The counting kernel of the cluster module: plain C++ with no Python types, so that tests and
-// benchmarks can reach it. Finds the hits of a search word in one token array, numbers the windows
-// of `size` tokens around them, and decides the punctuation rule over character classes.
+// The counting kernel of clusters, shared by lm_bundles and the engine: plain C++ with no Python
+// types. Finds the hits of a search word in one token array, numbers the windows of `size` tokens
+// around them, counts the windows with their ranges, and decides the punctuation rule over
+// character classes.
 #pragma once
 
 #include <algorithm>
@@ -13,7 +14,7 @@
 #include "lumora/common/bigmem.hpp"
 #include "lumora/common/hashmap.hpp"
 
-namespace lumora::bundles {
+namespace lumora::clusters {
 
 inline constexpr int kMaxSize = 3;
 
@@ -286,4 +287,29 @@ inline bool punctuation_match(const uint8_t* c, size_t n) noexcept {
   return false;
 }
 
-}  // namespace lumora::bundles
+// What the punctuation rule can tell of a word form that holds no space, as bits; the engine
+// has them decided once per form with Python's own \W.
+enum FormShape : uint8_t {
+  kFormEmpty = 1,       // no characters
+  kFormNoWordChar = 2,  // characters, none of them a word character
+  kFormSpaced = 4,      // holds a space: window_is_punctuation cannot decide it
+};
+
+// Whether the punctuation rule drops the window of these word forms (none kFormSpaced), joined
+// with single spaces. Spaces stand only between forms, so a run of other characters that holds
+// a space reaches into a form only up to that form's first or last word character, and two of
+// its spaces at least two apart enclose a whole form without word characters. The rule
+// therefore sees of a form only whether it is empty, holds a word character, or holds other
+// characters only (however many): one class each stands in for it.
+inline bool window_is_punctuation(const uint8_t* shapes, int size) noexcept {
+  uint8_t c[2 * kMaxSize];
+  size_t n = 0;
+  for (int j = 0; j < size; ++j) {
+    if (j > 0) c[n++] = kSpace;
+    if (shapes[j] & kFormEmpty) continue;
+    c[n++] = (shapes[j] & kFormNoWordChar) ? kOtherChar : kWordChar;
+  }
+  return punctuation_match(c, n);
+}
+
+}  // namespace lumora::clusters
