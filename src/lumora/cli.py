@@ -222,7 +222,9 @@ def ngrams(corpus, size=2, pos=None, lowercase=False, sort="freq"):
     return _printed(f"{size}-grams", [first, "n-gram", "freq", "texts", "percent"], table)
 
 
-def keywords(corpus, language=None, measure="ll", sort="score", reference=None):
+def keywords(corpus, language=None, measure=None, sort="score", reference=None):
+    if measure is None:
+        measure = "ll" if reference is None else ",".join(KEYNESS_MEASURES)
     measures = [m.strip() for m in measure.split(",") if m.strip()]
     if reference is None and measures in (["ll"], ["chi2"]):
         return _lm_keywords(corpus, language, measures[0], sort)
@@ -591,10 +593,11 @@ def build_parser():
     sp.add_argument("--reference", metavar="LANG|CORPUS",
                     help="compare with this language's reference list or with a corpus "
                     "folder, in double precision with frequencies per million")
-    sp.add_argument("--measure", default="ll", metavar="MEASURES",
+    sp.add_argument("--measure", metavar="MEASURES",
                     help="ll (default) or chi2; or measures, comma-separated: "
                     + ", ".join(KEYNESS_MEASURES) + " (more than one, or --reference, gives "
-                    "the table of both corpora's frequencies)")
+                    "the table of both corpora's frequencies; with --reference all of them "
+                    "by default)")
     sp.add_argument("--sort", choices=("score", "freq"), default="score",
                     help="by keyness score (default; the first measure) or by frequency")
     _output_options(sp)
