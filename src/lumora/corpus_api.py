@@ -387,9 +387,10 @@ class Corpus:
         columns rank, word, freq, score; ``sort`` "score" (default), "freq" or "first".
 
         With ``reference`` (a language code of a shipped reference list, or another Corpus;
-        default: the corpus's language) or ``measures``: double-precision statistics, columns
-        rank, word, freq, ref_freq, per_million, ref_per_million and one per measure of
-        ``measures`` (default all: ll, chi2, log_ratio, pct_diff, bic, p; see lumora.stats).
+        default: ``language``, else the corpus's language; not both) or ``measures``:
+        double-precision statistics, columns rank, word, freq, ref_freq, per_million,
+        ref_per_million and one per measure of ``measures`` (default all: ll, chi2,
+        log_ratio, pct_diff, bic, p; see lumora.stats).
         Words are lower-cased forms unless ``lowercase=False``. A row is kept when its
         frequency in either corpus is at least ``min_freq``, so words only the reference
         corpus has (negative keywords, rows of a reference Corpus) survive the default of 1.
@@ -400,8 +401,10 @@ class Corpus:
             sort = "score" if sort is None else sort
             return self._lm_keywords(language, measure, sort)
         if language is not None:
-            raise TypeError("keywords() takes a reference or a language, not both (the "
-                            "reference may be a language code)")
+            if reference is not None:
+                raise TypeError("keywords() takes a reference or a language, not both (the "
+                                "reference may be a language code)")
+            reference = language
         return self._keyness(reference, measures, bool(lowercase), min_freq, sort)
 
     def _lm_keywords(self, language, measure, sort):
