@@ -12,6 +12,7 @@
 #include "lumora/glue/engine_counts.hpp"
 #include "lumora/glue/engine_ngrams.hpp"
 #include "lumora/glue/engine_query.hpp"
+#include "lumora/glue/engine_stats.hpp"
 
 namespace lumora {
 namespace {
@@ -22,6 +23,7 @@ PyMethodDef engine_methods[] = {
     LUMORA_ENGINE_COUNT_METHODS
     LUMORA_ENGINE_NGRAM_METHODS
     LUMORA_ENGINE_QUERY_METHODS
+    LUMORA_ENGINE_STATS_METHODS
     {nullptr, nullptr, 0, nullptr}};
 
 int engine_exec(PyObject* m) {
@@ -30,6 +32,7 @@ int engine_exec(PyObject* m) {
   if (engine_counts_exec(m) < 0) return -1;
   if (engine_ngrams_exec(m) < 0) return -1;
   if (engine_query_exec(m) < 0) return -1;
+  if (engine_stats_exec(m) < 0) return -1;
   return 0;
 }
 

@@ -18,6 +18,7 @@ import numpy as np
 from .corpus import FORMATS, CorpusError, PrepareError, input_size, prepare, prepare_texts
 from .corpus_api import Corpus as CorpusAPI
 from .corpus_api import reference_languages
+from .stats import KEYNESS_MEASURES
 from .table import Table as DataTable
 from .tagging import TaggerError
 
@@ -146,6 +147,16 @@ def ranges(corpus, lowercase=False):
                     corpus.api.ranges(lowercase=lowercase))
 
 
+def word_dispersion(corpus, lowercase=False):
+    table = corpus.api.words(lowercase=lowercase, dispersion=True)
+    m = table.meta
+    return _printed("Dispersion of every word over the texts (range, DP, DP normalised, "
+                    "Juilland's D)", ["rank", "word", "freq", "range", "dp", "dp_norm",
+                                      "juilland_d"], table,
+                    [(f"{m['tokens']:,} tokens in {m['parts']:,} texts with tokens (of "
+                      f"{m['texts']:,}); the measures leave the texts without tokens out")])
+
+
 def _check_regexps(words):
     for w in words:
         try:
@@ -212,7 +223,41 @@ def ngrams(corpus, size=2, pos=None, lowercase=False, sort="freq"):
     return _printed(f"{size}-grams", [first, "n-gram", "freq", "texts", "percent"], table)
 
 
-def keywords(corpus, language=None, measure="ll", sort="score"):
+def keywords(corpus, language=None, measure=None, sort="score", reference=None):
+    if measure is None:
+        measure = "ll" if reference is None else ",".join(KEYNESS_MEASURES)
+    measures = [m.strip() for m in measure.split(",") if m.strip()]
+    if reference is None and measures in (["ll"], ["chi2"]):
+        return _lm_keywords(corpus, language, measures[0], sort)
+    if not measures:
+        raise CliError("--measure needs at least one measure", 2)
+    unknown = [m for m in measures if m not in KEYNESS_MEASURES]
+    if unknown:
+        raise CliError(f"unknown measure {unknown[0]!r} in --measure (measures: "
+                       f"{', '.join(KEYNESS_MEASURES)})", 2)
+    if reference is not None and language is not None:
+        raise CliError("give --reference or --language, not both", 2)
+    reference = reference or language or corpus.language
+    if os.path.isdir(reference):
+        other = Corpus(reference)
+        against, ref = f"the corpus {reference}", other.api
+    else:
+        langs = reference_languages()
+        if reference not in langs:
+            raise CliError(f"--reference {reference!r} is neither a corpus folder nor a "
+                           f"language with a reference list (languages: "
+                           f"{', '.join(langs) or 'none'})", 2)
+        against, ref = f"the {reference} reference list", reference
+    table = corpus.api.keywords(reference=ref, measures=measures,
+                                sort=measures[0] if sort == "score" else "freq")
+    m = table.meta
+    return _printed(f"Keywords against {against}",
+                    ["rank", "word", "freq", "ref_freq", "per_million", "ref_per_million"]
+                    + measures, table,
+                    [f"{m['tokens']:,} tokens against {m['ref_tokens']:,}"])
+
+
+def _lm_keywords(corpus, language, measure, sort):
     language = language or corpus.language
     langs = reference_languages()
     if language not in langs:
@@ -262,7 +307,10 @@ def _analysis(fn):
 
 cmd_wordlist = _analysis(lambda c, a: wordlist(c, a.lowercase))
 cmd_freq = _analysis(lambda c, a: wordtags(c, a.lowercase))
-cmd_range = _analysis(lambda c, a: ranges(c, a.lowercase))
+cmd_range = _analysis(lambda c, a: word_dispersion(c, a.lowercase) if a.dispersion
+                      else ranges(c, a.lowercase))
+
+
 def _plotted(fn, draw):
     """A command that also draws its result into the file of --plot, when given."""
     def run(corpus, args):
@@ -305,7 +353,7 @@ cmd_clusters = _analysis(lambda c, a: clusters(c, a.word, a.pos, a.size, a.case_
                                                a.sort))
 cmd_ngrams = _analysis(lambda c, a: ngrams(c, a.size, a.pos, a.lowercase, a.sort))
 cmd_keywords = _analysis(_plotted(
-    lambda c, a: keywords(c, a.language, a.measure, a.sort),
+    lambda c, a: keywords(c, a.language, a.measure, a.sort, a.reference),
     lambda plot, c, a, table: plot.keywords(table, a.plot, top=a.top)))
 
 
@@ -543,6 +591,9 @@ def build_parser():
 
     sp = command("range", cmd_range, "in how many texts each word occurs")
     sp.add_argument("--lowercase", action="store_true", help="merge case variants")
+    sp.add_argument("--dispersion", action="store_true",
+                    help="every word form with its frequency, range and dispersion over the "
+                    "texts (DP, DP normalised, Juilland's D)")
     _output_options(sp)
 
     sp = command("dispersion", cmd_dispersion,
@@ -586,10 +637,16 @@ def build_parser():
                  "keywords against a reference word list of the corpus's language")
     sp.add_argument("--language", help="reference list language (default: the corpus's: "
                     + ", ".join(reference_languages()) + ")")
-    sp.add_argument("--measure", choices=tuple(MEASURES), default="ll",
-                    help="log-likelihood (default) or chi-square")
+    sp.add_argument("--reference", metavar="LANG|CORPUS",
+                    help="compare with this language's reference list or with a corpus "
+                    "folder, in double precision with frequencies per million")
+    sp.add_argument("--measure", metavar="MEASURES",
+                    help="ll (default) or chi2; or measures, comma-separated: "
+                    + ", ".join(KEYNESS_MEASURES) + " (more than one, or --reference, gives "
+                    "the table of both corpora's frequencies; with --reference all of them "
+                    "by default)")
     sp.add_argument("--sort", choices=("score", "freq"), default="score",
-                    help="by keyness score (default) or by frequency")
+                    help="by keyness score (default; the first measure) or by frequency")
     sp.add_argument("--plot", metavar="FILE",
                     help="also draw a bar chart of the top scores into FILE (.png, .svg, .pdf)")
     sp.add_argument("--top", type=int, default=20,

@@ -228,9 +228,11 @@ class Corpus:
 
     # -- analyses -----------------------------------------------------------------------------
 
-    def words(self, *, lowercase=False, sort="freq"):
+    def words(self, *, lowercase=False, sort="freq", dispersion=False):
         """Every word form with its frequency: columns rank, word, freq. ``lowercase`` merges
-        case variants. ``meta``: tokens, types, type_token, hapax."""
+        case variants. ``dispersion=True`` adds how evenly each word is spread over the texts
+        with tokens: range, dp, dp_norm and juilland_d (see lumora.stats). ``meta``: tokens,
+        types, type_token, hapax."""
         _choice("sort", sort, ("freq", "first"))
         lowercase = bool(lowercase)
         native = self._native("_counts", "words", lowercase=lowercase)
@@ -243,7 +245,11 @@ class Corpus:
                                  "hapax": hapax, "texts": len(self)})
         else:
             table = Table(*native)
-        return _ranked(table, sort, {"freq": ["freq"]})
+        table = _ranked(table, sort, {"freq": ["freq"]})
+        if dispersion:
+            from . import stats
+            table = stats.with_dispersion(self, table, lowercase)
+        return table
 
     def wordtags(self, *, lowercase=False, sort="freq"):
         """Every (word, tag) pair with its frequency and share of all tokens: columns rank,
@@ -371,23 +377,83 @@ class Corpus:
                                    lowercase=lowercase, measures_=measures, sort=sort,
                                    case_sensitive=case_sensitive, tags=tags, regexp=regexp)
 
-    def keywords(self, *, language=None, measure="ll", sort="score"):
-        """Every word of the lower-cased word list scored against the reference list of
-        ``language`` (default: the corpus's own) by log-likelihood (``measure="ll"``) or
-        chi-square (``"chi2"``): columns rank, word, freq, score."""
+    def keywords(self, reference=None, *, language=None, measure="ll", sort=None,
+                 measures=None, lowercase=True, min_freq=1):
+        """Keywords of the corpus.
+
+        Without ``reference`` and ``measures``: every word of the lower-cased word list scored
+        against the reference list of ``language`` (default: the corpus's own) by
+        log-likelihood (``measure="ll"``) or chi-square (``"chi2"``), single precision:
+        columns rank, word, freq, score; ``sort`` "score" (default), "freq" or "first".
+
+        With ``reference`` (a language code of a shipped reference list, or another Corpus;
+        default: ``language``, else the corpus's language; not both) or ``measures``:
+        double-precision statistics, columns rank, word, freq, ref_freq, per_million,
+        ref_per_million and one per measure of ``measures`` (default all: ll, chi2,
+        log_ratio, pct_diff, bic, p; see lumora.stats).
+        Words are lower-cased forms unless ``lowercase=False``. A row is kept when its
+        frequency in either corpus is at least ``min_freq``, so words only the reference
+        corpus has (negative keywords, rows of a reference Corpus) survive the default of 1.
+        ``sort``: any column (numbers largest first, words alphabetically, stable), "first"
+        for the word list's order; default the first measure. ``meta``: tokens (the study
+        corpus's size), ref_tokens, reference, measures."""
+        if reference is None and measures is None:
+            sort = "score" if sort is None else sort
+            return self._lm_keywords(language, measure, sort)
+        if language is not None:
+            if reference is not None:
+                raise TypeError("keywords() takes a reference or a language, not both (the "
+                                "reference may be a language code)")
+            reference = language
+        return self._keyness(reference, measures, bool(lowercase), min_freq, sort)
+
+    def _lm_keywords(self, language, measure, sort):
         _choice("measure", measure, tuple(_KEYWORD_MEASURES))
         _choice("sort", sort, ("score", "freq", "first"))
         language = self.language if language is None else language
-        available = reference_languages()
-        if language not in available:
-            raise ValueError(f"no reference list for language {language!r} (available: "
-                             f"{', '.join(available) or 'none'})")
+        _check_language(language)
         mod = _module("lm_keyness", "keywords")
         rows = mod.make_keywords(self._workspace, self._name, language,
                                  _KEYWORD_MEASURES[measure])
         table = _rows_table(rows, ("rank", "word", "freq", "score"), (int, str, int, float),
                             {"language": language, "measure": measure, "texts": len(self)})
         return _ranked(table, sort, {"score": ["score"], "freq": ["freq"]})
+
+    def _keyness(self, reference, measures, lowercase, min_freq, sort):
+        from . import stats
+        if measures is None:
+            measures = stats.KEYNESS_MEASURES
+        elif isinstance(measures, str):
+            measures = (measures,)
+        measures = tuple(measures)
+        if not measures:
+            raise ValueError("measures needs at least one measure")
+        for m in measures:
+            _choice("measures", m, stats.KEYNESS_MEASURES)
+        min_freq = _integer("min_freq", min_freq, 0, 2**63 - 1)
+        columns = ("rank", "word", "freq", "ref_freq", "per_million", "ref_per_million")
+        sort = measures[0] if sort is None else sort
+        _choice("sort", sort, columns[1:] + measures + ("first",))
+        study = self.words(lowercase=lowercase, sort="first")
+        if reference is None:
+            reference = self.language
+        if isinstance(reference, Corpus):
+            ref = reference.words(lowercase=lowercase, sort="first")
+            ref_words, ref_freq, ref_tokens = (ref.column("word"), ref["freq"],
+                                               ref.meta["tokens"])
+            meta = {"reference": reference.path}
+        elif isinstance(reference, str):
+            _check_language(reference)
+            ref_words, ref_freq, ref_tokens = stats.reference_list(reference, lowercase)
+            meta = {"reference": reference}
+        else:
+            raise TypeError(f"reference must be a language code or a lumora.Corpus; got "
+                            f"{type(reference).__name__}")
+        meta.update(lowercase=lowercase, texts=len(self))
+        return stats.keyword_table(study.column("word"), study["freq"], study.meta["tokens"],
+                                   ref_words, ref_freq, ref_tokens, measures=measures,
+                                   reference_rows=isinstance(reference, Corpus),
+                                   min_freq=min_freq, sort=sort, meta=meta)
 
 
 class Dispersion(Table):
@@ -404,6 +470,20 @@ class Dispersion(Table):
         the matplotlib Figure; writes it to ``path`` (.png, .svg, .pdf) when given."""
         from . import plot
         return plot.dispersion(self, path, skip_empty=skip_empty, texts=texts, title=title)
+
+    @property
+    def measures(self):
+        """The term's dispersion over the texts with tokens: a one-row table of term, freq,
+        range, dp, dp_norm and juilland_d (see lumora.stats)."""
+        from . import stats
+        return stats.term_measures(self.meta.get("term", ""), self["hits"], self["tokens"])
+
+
+def _check_language(language):
+    available = reference_languages()
+    if language not in available:
+        raise ValueError(f"no reference list for language {language!r} (available: "
+                         f"{', '.join(available) or 'none'})")
 
 
 def reference_languages():

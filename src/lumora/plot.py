@@ -137,8 +137,10 @@ def _score_column(table, column):
             raise ValueError(f"no column {column!r} in the table (columns: "
                              f"{', '.join(table.columns)})")
         return column
-    for name in ("score", "ll", "log_ratio", "chi2", "bic", "pct_diff"):
-        if name in table.columns:
+    if "score" in table.columns:
+        return "score"
+    for name in table.columns:  # a statistics table's first measure
+        if name in ("ll", "chi2", "log_ratio", "pct_diff", "bic", "p"):
             return name
     raise ValueError("cannot tell which column holds the scores; pass column=")
 

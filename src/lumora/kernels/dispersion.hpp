@@ -110,10 +110,24 @@ inline void dispersion_measures(const PartCount* records, const size_t* part_end
 }
 
 // Word ids to item numbers (a word's dense index mapped through a grouping such as its
-// lower-cased form), shared read-only by the threads that count texts.
+// lower-cased form), shared read-only by the threads that count texts. Ids of a compact range
+// (a corpus numbers its words 1, 2, 3, ...) find their item in a plain array, the others
+// through a hash index.
 class ItemOfId {
  public:
   ItemOfId(const int64_t* ids, const int32_t* group, size_t n) : index_(n) {
+    int64_t top = -1;
+    bool small = true;
+    for (size_t d = 0; d < n; ++d) {
+      if (ids[d] < 0) small = false;
+      if (ids[d] > top) top = ids[d];
+    }
+    if (small && top < static_cast<int64_t>(4 * n + 4096) && top < (int64_t{1} << 26)) {
+      direct_.assign(static_cast<size_t>(top + 1), -1);
+      for (size_t d = n; d-- > 0;)  // from the end, so a repeated id keeps its first group
+        direct_[static_cast<size_t>(ids[d])] = group[d];
+      return;
+    }
     group_.reserve(n);
     for (size_t d = 0; d < n; ++d) {
       bool fresh = false;
@@ -123,11 +137,16 @@ class ItemOfId {
   }
   // The item of a word id, or -1 for an id the dictionary lacks.
   int64_t operator()(int64_t id) const noexcept {
+    if (!direct_.empty())
+      return id >= 0 && static_cast<uint64_t>(id) < direct_.size()
+                 ? direct_[static_cast<size_t>(id)]
+                 : -1;
     int64_t k = index_.find(static_cast<uint64_t>(id));
     return k < 0 ? -1 : group_[static_cast<size_t>(k)];
   }
 
  private:
+  std::vector<int32_t> direct_;  // by id, when the ids are compact (else empty)
   KeyIndex index_;
   std::vector<int32_t> group_;  // by key number
 };

@@ -64,10 +64,10 @@ inline KeynessScore keyness_score(int64_t a_, int64_t b_, int64_t c_, int64_t d_
     s.log_ratio = s.pct_diff = nan;
   }
 
-  // BIC with one degree of freedom: the evidence |G2| - ln N, turned to the side G2 is on, so
-  // that comparing the corpora the other way round negates it as it negates G2.
-  const double evidence = g - std::log(N);
-  s.bic = N > 0 ? (more_in_reference ? -evidence : evidence) : nan;
+  // BIC with one degree of freedom, Wilson's ll - ln N taken with the signed ll: it is
+  // monotone in ll, so a ranking by BIC agrees with one by ll, and a weak negative keyword
+  // does not climb above the positive ones.
+  s.bic = N > 0 ? s.ll - std::log(N) : nan;
 
   // The chi-square upper tail with one degree of freedom.
   s.p = std::erfc(std::sqrt(g / 2.0));
