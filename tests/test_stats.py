@@ -299,6 +299,11 @@ def test_options(tmp_path):
     by_freq = study.keywords(ref, sort="freq")
     keyed = sorted(full.to_list(), key=lambda r: -r[2])  # stable, from the word list's order
     assert [r[1] for r in by_freq.to_list()] == [r[1] for r in keyed]
+    by_p = study.keywords(ref, sort="p")
+    p = by_p["p"]
+    assert (np.diff(p[~np.isnan(p)]) >= 0).all()  # the most significant first
+    assert list(by_p["word"][:3]) == list(study.keywords(ref, sort="first").take(
+        np.lexsort((full["p"],)))["word"][:3])
     one = study.keywords(ref, measures="log_ratio")
     assert one.columns[-1] == "log_ratio" and "ll" not in one.columns
 

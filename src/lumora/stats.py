@@ -253,13 +253,13 @@ def _concat(a, b):
 
 
 def _order(table, sort):
-    """Row order for sorting by a column: numbers largest first (NaN last), words
-    alphabetically; stable."""
+    """Row order for sorting by a column: numbers largest first (NaN last), except p, whose
+    smallest (the most significant) come first; words alphabetically; stable."""
     values = table[sort]
     if sort == "word":
         return np.argsort(values, kind="stable")
     values = np.asarray(values, dtype=np.float64)
-    return np.lexsort((-values, np.isnan(values)))
+    return np.lexsort((values if sort == "p" else -values, np.isnan(values)))
 
 
 def keyword_table(words, freq, tokens, ref_words, ref_freq, ref_tokens, *, measures,
