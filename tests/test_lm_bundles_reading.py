@@ -141,6 +141,7 @@ def test_word_forms(indexed, rng, lowercase, size):
              "nyc2": [("visit", "NN"), ("New", "NN"), ("York City", "NN")]}
     for i in range(6):
         texts[f"f{i}"] = [(rng.choice(FORMS + ["key"] * 30), "NN") for _ in range(150)]
+    texts["every"] = [(f, "NN") for f in FORMS]  # the forms edited below always exist
     c = indexed(texts)
     words, ids = c.read_dict("words"), c.word_ids
     words[ids["SURROGATE"]] = "\ud83dx"  # a lone surrogate pickles as a str
