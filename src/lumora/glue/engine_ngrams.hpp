@@ -89,11 +89,7 @@ void ngram_list(const std::vector<std::string>& paths, unsigned threads, const i
   ngrams::Partitioned<N> table(std::max(1u, threads));
   engine::parallel_for(table.parts(), table.parts(), cancel, [&](size_t p, unsigned) {
     try {
-      for (size_t i = 0; i < texts.size() && !cancel.is_raised(); ++i) {
-        const ngrams::TextWindows& t = texts[i];
-        table.count_text(static_cast<unsigned>(p), t.words.data(), t.windows, t.stride,
-                         static_cast<uint32_t>(i + 1), t.window0);
-      }
+      table.count_all(static_cast<unsigned>(p), texts);
     } catch (...) {
       refusal.fail(std::current_exception());
       cancel.raise();
