@@ -74,6 +74,16 @@ def test_generated_corpora(tmp_path, rng, round_):
                     assert module is IndexError, (size, lowercase, pos)
                 else:
                     assert engine == module, (size, lowercase, pos, threads)
+                    if pos is None:
+                        assert_ranked(h, size, lowercase, threads, module)
+
+
+def assert_ranked(h, size, lowercase, threads, rows):
+    """ranked=True gives the rows a stable sort by frequency, largest first, would give."""
+    ranked = rows_of(_ngrams.ngrams(h, size, None, lowercase, threads=threads, ranked=True)[0])
+    by_freq = sorted(rows, key=lambda r: -r[2])
+    assert [r[1:] for r in ranked] == [r[1:] for r in by_freq], (size, lowercase, threads)
+    assert [r[0] for r in ranked] == list(range(1, len(rows) + 1))
 
 
 def test_refusals(indexed):
