@@ -717,11 +717,18 @@ class NgramList {
   }
 
   Ref build_rows(int32_t total_files) {
-    Ref result = ok(PyList_New(0));
+    // The list is made at its final size (a list of unfilled items frees as an empty one).
+    std::vector<uint8_t> kept(groups_);
+    size_t rows = 0;
+    for (size_t g = 0; g < groups_; ++g) {
+      kept[g] = has_string(g) && !dropped(g);
+      rows += kept[g];
+    }
+    Ref result = ok(PyList_New(static_cast<Py_ssize_t>(rows)));
     std::vector<Ref> percents;  // one float per range value
     long row = 0;
     for (size_t g = 0; g < groups_; ++g) {
-      if (!has_string(g) || dropped(g)) continue;
+      if (!kept[g]) continue;
       Ref s = group_string(g);
       const auto range = static_cast<size_t>(ranges_[g].files);
       if (percents.size() <= range) percents.resize(range + 1);
@@ -740,7 +747,7 @@ class NgramList {
       // A tuple of ints, a str and a float can hold no cycle: the collector would untrack it
       // at its first pass anyway.
       PyObject_GC_UnTrack(tuple.get());
-      check(PyList_Append(result.get(), tuple.get()));
+      PyList_SET_ITEM(result.get(), row - 1, tuple.release());
     }
     return result;
   }
