@@ -89,7 +89,8 @@ void ngram_list(const std::vector<std::string>& paths, unsigned threads, const i
   ngrams::Partitioned<N> table(std::max(1u, threads));
   engine::parallel_for(table.parts(), table.parts(), cancel, [&](size_t p, unsigned) {
     try {
-      table.count_all(static_cast<unsigned>(p), texts);
+      table.count_all(static_cast<unsigned>(p), texts, nullptr,
+                      [&cancel] { return cancel.is_raised(); });
     } catch (...) {
       refusal.fail(std::current_exception());
       cancel.raise();

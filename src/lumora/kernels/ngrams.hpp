@@ -453,12 +453,15 @@ class Partitioned {
   // Worker `part`: counts its windows of every text of `texts` (numbered from 1 in order), into
   // a table sized first for the distinct n-grams among them (estimated from their hashes), so
   // that it never grows step by step. With `firsts`, each text's distinct n-grams are listed.
+  // Returns early, with what was counted so far, once stop() holds (asked between texts).
+  template <class Stop = bool (*)()>
   void count_all(unsigned part, const std::vector<TextWindows>& texts,
-                 PartFirsts* firsts = nullptr) {
+                 PartFirsts* firsts = nullptr, Stop stop = [] { return false; }) {
     if constexpr (N > 1) {
       DistinctEstimate estimate;
       size_t windows = 0;
-      for (const TextWindows& t : texts)
+      for (const TextWindows& t : texts) {
+        if (stop()) return;
         for (size_t j = 0; j < t.windows; ++j) {
           const uint64_t h = hash(t.words.data() + j * t.stride);
           if (parts_ == 1 || part_of(h) == part) {
@@ -466,6 +469,7 @@ class Partitioned {
             ++windows;
           }
         }
+      }
       // A little over the estimate, never over the windows themselves.
       const auto expected = static_cast<size_t>(estimate.value() * 1.05) + 64;
       const size_t distinct = std::min(windows, expected);
@@ -473,7 +477,7 @@ class Partitioned {
       first_[part].reserve(distinct);
       if (firsts) firsts->entries.reserve(distinct);
     }
-    for (size_t i = 0; i < texts.size(); ++i) {
+    for (size_t i = 0; i < texts.size() && !stop(); ++i) {
       const TextWindows& t = texts[i];
       count_text(part, t.words.data(), t.windows, t.stride, static_cast<uint32_t>(i + 1),
                  t.window0, firsts ? &firsts->entries : nullptr);
