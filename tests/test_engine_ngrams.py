@@ -7,7 +7,7 @@ import types
 
 import numpy as np
 import pytest
-from conftest import make_indexed, tokens_of
+from conftest import make_indexed, run_python, tokens_of
 
 lm_sequences = pytest.importorskip("lumora.lm_sequences")
 _ngrams = pytest.importorskip("lumora._ngrams")
@@ -74,6 +74,16 @@ def test_generated_corpora(tmp_path, rng, round_):
                     assert module is IndexError, (size, lowercase, pos)
                 else:
                     assert engine == module, (size, lowercase, pos, threads)
+                    if pos is None:
+                        assert_ranked(h, size, lowercase, threads, module)
+
+
+def assert_ranked(h, size, lowercase, threads, rows):
+    """ranked=True gives the rows a stable sort by frequency, largest first, would give."""
+    ranked = rows_of(_ngrams.ngrams(h, size, None, lowercase, threads=threads, ranked=True)[0])
+    by_freq = sorted(rows, key=lambda r: -r[2])
+    assert [r[1:] for r in ranked] == [r[1:] for r in by_freq], (size, lowercase, threads)
+    assert [r[0] for r in ranked] == list(range(1, len(rows) + 1))
 
 
 def test_refusals(indexed):
@@ -112,3 +122,33 @@ def test_shared_treebanks(tmp_path, conllu_corpus, treebank):
             for pos in (None, " ".join(tags[:1] * size)):
                 engine, module = engine_or_module(c, h, pos, size, lowercase)
                 assert engine is not None and engine == module, (size, lowercase, pos)
+
+
+def test_ctrl_c_interrupts_a_large_count(tmp_path):
+    code = f"""
+        import os, signal, sys, threading, time
+        import numpy as np
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from test_engine_ngrams import handle
+        from conftest import make_indexed
+        from lumora import _ngrams
+        words = [("w%d" % i, "NN") for i in range(2000)]
+        c = make_indexed({str(tmp_path)!r}, {{"t0": words}})
+        ids = np.array(sorted(c.word_ids.values()), dtype=np.int64)
+        rng = np.random.default_rng(0)
+        for i in range(200):
+            arr = np.zeros((50000, 4), dtype=np.int64)
+            arr[:, 0] = rng.choice(ids, size=50000)
+            np.save(str(c.npy / f"x{{i}}"), arr)
+        h = handle(c.workspace + c.name)
+        threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        start = time.perf_counter()
+        try:
+            for _ in range(1000):
+                _ngrams.ngrams(h, 3, threads=2)
+        except KeyboardInterrupt:
+            print("interrupted", time.perf_counter() - start)
+        """
+    r = run_python(code, timeout=300)
+    assert "interrupted" in r.stdout, r.stderr
+    assert float(r.stdout.split()[-1]) < 5.0

@@ -45,8 +45,9 @@ def _pattern(lex, tags):
     return np.array([inverted[t] for t in pieces], dtype=np.int64)
 
 
-def ngrams(corpus, size, tags=None, lowercase=False, *, threads=None):
-    """Columns rank, ngram, freq, texts, percent; meta texts."""
+def ngrams(corpus, size, tags=None, lowercase=False, *, threads=None, ranked=False):
+    """Columns rank, ngram, freq, texts, percent; meta texts. With ``ranked``, the rows come by
+    frequency, largest first, ties in the module's order."""
     if type(size) is not int or not 1 <= size <= 5:
         raise Unsupported("size outside 1 to 5")
     lex = corpus._lexicon()
@@ -61,7 +62,7 @@ def ngrams(corpus, size, tags=None, lowercase=False, *, threads=None):
     files = corpus._files()
     rank, (offsets, data), freq, texts, percent = _engine.count_ngrams(
         files, size, lex.word_ids, group, strings.pair(), _shapes(strings, punct), pattern,
-        threads=threads)
+        threads=threads, ranked=ranked)
     columns = {"rank": np.frombuffer(rank, dtype=np.int64),
                "ngram": (np.frombuffer(offsets, dtype=np.int64),
                          np.frombuffer(data, dtype=np.uint8)),

@@ -290,17 +290,24 @@ class Corpus:
         _choice("sort", sort, ("freq", "texts", "first"))
         tags = self._check_tags("tags", tags)
         lowercase = bool(lowercase)
-        native = self._native("_ngrams", "ngrams", size, tags=tags, lowercase=lowercase)
+        # The engine ranks by frequency itself; its strings are joins of the lexicon's.
+        ranked = sort == "freq"
+        native = self._native("_ngrams", "ngrams", size, tags=tags, lowercase=lowercase,
+                              ranked=ranked)
         if native is None:
+            ranked = False
             mod = _module("lm_sequences", "n-grams")
             rows = mod.make_ngrams(self._workspace, self._name, tags, size, lowercase)
             table = _rows_table(rows, ("rank", "ngram", "freq", "texts", "percent"),
                                 (int, str, int, int, float), {"texts": len(self)})
         else:
-            table = Table(*native)
+            columns, meta = native
+            columns["ngram"] = Utf8._trusted(*columns["ngram"])
+            table = Table(columns, meta)
         if min_freq > 1:
             table = table.filter(table["freq"] >= min_freq)
-        return _ranked(table, sort, {"freq": ["freq"], "texts": ["texts", "freq"]})
+        return _ranked(table, "first" if ranked else sort,
+                       {"freq": ["freq"], "texts": ["texts", "freq"]})
 
     def clusters(self, word, *, size=2, tag=None, case_sensitive=False, sort="freq"):
         """The sequences of ``size`` tokens (1 to 3) that contain the search word, with

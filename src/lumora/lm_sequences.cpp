@@ -282,50 +282,45 @@ class NgramList {
   int64_t word_number(int64_t id) const noexcept { return words_.find(id); }
 
   // Counts every token array of the folder in listing order. The calling thread reads the
-  // texts and numbers their words; with a second core, a helper counts half of the n-grams
-  // (those of one hash partition) as texts become ready. Each text's distinct n-grams are kept in
-  // the order it first counted them, for the ranges of n-grams that share a string.
+  // texts and numbers their words; then, with a second core, a helper counts half of the
+  // n-grams (those of one hash partition) while the caller counts the other half. Each text's
+  // distinct n-grams are kept in the order it first counted them, for the ranges of n-grams
+  // that share a string.
   void count(PyObject* npy_path, const TagPattern& pattern) {
     Ref files = listdir(module_, npy_path);
     words_.use_array(!pattern.active);  // under a pattern, only the words of matches count
     const auto listed = static_cast<size_t>(PyList_GET_SIZE(files.get()));
     std::vector<ngrams::TextWindows> texts(listed);
-    firsts_.assign(table_.parts(), ngrams::PartFirsts{});
-    {
-      ngrams::PartitionHelpers<N> helpers(table_, texts, firsts_);
-      std::vector<uint32_t> starts;
-      uint64_t windows = 0;
-      for (size_t i = 0; i < listed; ++i) {
-        Ref name = Ref::borrow(entry_name(files.get(), static_cast<Py_ssize_t>(i)));
-        TokenArray arr;
-        arr.load(module_, concat(npy_path, name.get()).get(), pattern.active ? 2 : 1);
-        const auto rows = static_cast<size_t>(arr.rows());
-        if (rows > UINT32_MAX) throw std::length_error("token array too long");
-        auto id = [&arr](size_t r) { return arr.at(static_cast<Py_ssize_t>(r), 0); };
-        ngrams::TextWindows& text = texts[i];
-        if (pattern.active) {
-          // Only the words of windows that pass are numbered; each window gets its own copy.
-          auto tag = [&arr](size_t r) { return arr.at(static_cast<Py_ssize_t>(r), 1); };
-          starts.clear();
-          const bool complete = ngrams::matching_windows<N>(tag, rows, pattern, starts);
-          text.words.resize(starts.size() * N);
-          for (size_t j = 0; j < starts.size(); ++j)
-            for (int k = 0; k < N; ++k) text.words[j * N + k] = words_.insert(id(starts[j] + k));
-          if (!complete) throw err::list_index();
-          text.windows = starts.size();
-          text.stride = N;
-        } else {
-          text.words.resize(rows);
-          for (size_t r = 0; r < rows; ++r) text.words[r] = words_.insert(id(r));
-          text.windows = rows >= static_cast<size_t>(N) ? rows + 1 - N : 0;
-        }
-        text.window0 = windows;
-        windows += text.windows;
-        helpers.count(0, i);
-        helpers.ready(i + 1);
+    std::vector<uint32_t> starts;
+    uint64_t windows = 0;
+    for (size_t i = 0; i < listed; ++i) {
+      Ref name = Ref::borrow(entry_name(files.get(), static_cast<Py_ssize_t>(i)));
+      TokenArray arr;
+      arr.load(module_, concat(npy_path, name.get()).get(), pattern.active ? 2 : 1);
+      const auto rows = static_cast<size_t>(arr.rows());
+      if (rows > UINT32_MAX) throw std::length_error("token array too long");
+      auto id = [&arr](size_t r) { return arr.at(static_cast<Py_ssize_t>(r), 0); };
+      ngrams::TextWindows& text = texts[i];
+      if (pattern.active) {
+        // Only the words of windows that pass are numbered; each window gets its own copy.
+        auto tag = [&arr](size_t r) { return arr.at(static_cast<Py_ssize_t>(r), 1); };
+        starts.clear();
+        const bool complete = ngrams::matching_windows<N>(tag, rows, pattern, starts);
+        text.words.resize(starts.size() * N);
+        for (size_t j = 0; j < starts.size(); ++j)
+          for (int k = 0; k < N; ++k) text.words[j * N + k] = words_.insert(id(starts[j] + k));
+        if (!complete) throw err::list_index();
+        text.windows = starts.size();
+        text.stride = N;
+      } else {
+        text.words.resize(rows);
+        for (size_t r = 0; r < rows; ++r) text.words[r] = words_.insert(id(r));
+        text.windows = rows >= static_cast<size_t>(N) ? rows + 1 - N : 0;
       }
-      helpers.finish();
+      text.window0 = windows;
+      windows += text.windows;
     }
+    ngrams::count_parts(table_, texts, firsts_);
     table_.finish();
   }
 
@@ -722,11 +717,18 @@ class NgramList {
   }
 
   Ref build_rows(int32_t total_files) {
-    Ref result = ok(PyList_New(0));
+    // The list is made at its final size (a list of unfilled items frees as an empty one).
+    std::vector<uint8_t> kept(groups_);
+    size_t rows = 0;
+    for (size_t g = 0; g < groups_; ++g) {
+      kept[g] = has_string(g) && !dropped(g);
+      rows += kept[g];
+    }
+    Ref result = ok(PyList_New(static_cast<Py_ssize_t>(rows)));
     std::vector<Ref> percents;  // one float per range value
     long row = 0;
     for (size_t g = 0; g < groups_; ++g) {
-      if (!has_string(g) || dropped(g)) continue;
+      if (!kept[g]) continue;
       Ref s = group_string(g);
       const auto range = static_cast<size_t>(ranges_[g].files);
       if (percents.size() <= range) percents.resize(range + 1);
@@ -745,7 +747,7 @@ class NgramList {
       // A tuple of ints, a str and a float can hold no cycle: the collector would untrack it
       // at its first pass anyway.
       PyObject_GC_UnTrack(tuple.get());
-      check(PyList_Append(result.get(), tuple.get()));
+      PyList_SET_ITEM(result.get(), row - 1, tuple.release());
     }
     return result;
   }

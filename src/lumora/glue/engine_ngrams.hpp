@@ -31,7 +31,7 @@ using counts::TextRows;
 struct NgramColumns {
   std::vector<int64_t> rank, freq, texts;
   std::vector<float> percent;
-  std::vector<int64_t> offsets{0};
+  std::vector<int64_t> offsets{0};  // one more than the rows
   std::vector<uint8_t> data;
 };
 
@@ -40,8 +40,8 @@ struct NgramColumns {
 template <int N>
 void ngram_list(const std::vector<std::string>& paths, unsigned threads, const int64_t* word_ids,
                 size_t n_words, const counts::Grouping& groups, const uint8_t* shape,
-                const ngrams::TagPattern& pattern, engine::Cancel& cancel, Refusal& refusal,
-                NgramColumns& out) {
+                const ngrams::TagPattern& pattern, bool ranked, engine::Cancel& cancel,
+                Refusal& refusal, NgramColumns& out) {
   counts::DenseMap dense;
   if (!dense.build(word_ids, n_words)) return refusal.refuse(SIZE_MAX, "word ids repeat");
   std::vector<ngrams::TextWindows> texts(paths.size());
@@ -89,11 +89,8 @@ void ngram_list(const std::vector<std::string>& paths, unsigned threads, const i
   ngrams::Partitioned<N> table(std::max(1u, threads));
   engine::parallel_for(table.parts(), table.parts(), cancel, [&](size_t p, unsigned) {
     try {
-      for (size_t i = 0; i < texts.size() && !cancel.is_raised(); ++i) {
-        const ngrams::TextWindows& t = texts[i];
-        table.count_text(static_cast<unsigned>(p), t.words.data(), t.windows, t.stride,
-                         static_cast<uint32_t>(i + 1), t.window0);
-      }
+      table.count_all(static_cast<unsigned>(p), texts, nullptr,
+                      [&cancel] { return cancel.is_raised(); });
     } catch (...) {
       refusal.fail(std::current_exception());
       cancel.raise();
@@ -104,55 +101,67 @@ void ngram_list(const std::vector<std::string>& paths, unsigned threads, const i
   table.finish();
   std::vector<uint32_t> freq, range;
   table.totals(&freq, &range);
-  const auto files = static_cast<double>(paths.size());
-  int64_t rank = 0;
+  table.drop_index();
+  // The rows: the n-grams the filter keeps, in order of first occurrence or, when `ranked`,
+  // by frequency, largest first (ties in order of first occurrence).
+  std::vector<uint32_t> kept;
+  kept.reserve(table.size());
   for (size_t e = 0; e < table.size(); ++e) {
-    const uint32_t* w = table.words(e);
-    ngrams::Shape shapes[N];
-    for (int k = 0; k < N; ++k) shapes[k] = static_cast<ngrams::Shape>(shape[w[k]]);
     if (freq[e] > INT32_MAX)
       return refusal.refuse(SIZE_MAX, "a frequency beyond a signed 32-bit count");
-    if (ngrams::drops_ngram(shapes, N)) continue;
-    out.rank.push_back(++rank);
-    out.freq.push_back(freq[e]);
-    out.texts.push_back(range[e]);
-    out.percent.push_back(counts::percent_of(static_cast<double>(range[e]), files));
-    int64_t at = out.offsets.back();
-    for (int k = 0; k < N; ++k) {
-      const int64_t a = groups.strings.offsets[w[k]], b = groups.strings.offsets[w[k] + 1];
-      at += (k > 0) + (b - a);
-    }
-    out.offsets.push_back(at);
-  }
-  out.data.resize(static_cast<size_t>(out.offsets.back()));
-  size_t row = 0;
-  for (size_t e = 0; e < table.size() && row < out.rank.size(); ++e) {
     const uint32_t* w = table.words(e);
     ngrams::Shape shapes[N];
     for (int k = 0; k < N; ++k) shapes[k] = static_cast<ngrams::Shape>(shape[w[k]]);
-    if (ngrams::drops_ngram(shapes, N)) continue;
-    uint8_t* to = out.data.data() + out.offsets[row++];
+    if (!ngrams::drops_ngram(shapes, N)) kept.push_back(static_cast<uint32_t>(e));
+  }
+  if (ranked) rank_by_count(kept, [&freq](uint32_t e) { return freq[e]; });
+  const size_t rows = kept.size();
+  const auto files = static_cast<double>(paths.size());
+  const int64_t* offsets = groups.strings.offsets;
+  out.rank.resize(rows);
+  out.freq.resize(rows);
+  out.texts.resize(rows);
+  out.percent.resize(rows);
+  out.offsets.resize(rows + 1);
+  int64_t at = 0;
+  for (size_t row = 0; row < rows; ++row) {
+    const uint32_t e = kept[row];
+    out.rank[row] = static_cast<int64_t>(row + 1);
+    out.freq[row] = freq[e];
+    out.texts[row] = range[e];
+    out.percent[row] = counts::percent_of(static_cast<double>(range[e]), files);
+    const uint32_t* w = table.words(e);
+    at += N - 1;
+    for (int k = 0; k < N; ++k) at += offsets[w[k] + 1] - offsets[w[k]];
+    out.offsets[row + 1] = at;
+  }
+  out.data.resize(static_cast<size_t>(at));
+  uint8_t* to = out.data.data();
+  for (size_t row = 0; row < rows; ++row) {
+    const uint32_t* w = table.words(kept[row]);
     for (int k = 0; k < N; ++k) {
       if (k > 0) *to++ = ' ';
-      const int64_t a = groups.strings.offsets[w[k]], b = groups.strings.offsets[w[k] + 1];
+      const int64_t a = offsets[w[k]], b = offsets[w[k] + 1];
       std::memcpy(to, groups.strings.data + a, static_cast<size_t>(b - a));
       to += b - a;
     }
   }
 }
 
-// count_ngrams(files, size, word_ids, group_of, strings, shapes, pattern, threads=None)
+// count_ngrams(files, size, word_ids, group_of, strings, shapes, pattern, threads=None,
+//              ranked=False)
 //   -> (rank, (offsets, data) of the n-grams, freq, texts, percent), in order of first occurrence
+//      or, with ranked, by frequency (largest first, ties in order of first occurrence)
 inline PyObject* engine_count_ngrams(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kw[] = {"files",  "size",    "word_ids", "group_of", "strings",
-                               "shapes", "pattern", "threads",  nullptr};
+                               "shapes", "pattern", "threads",  "ranked", nullptr};
     PyObject *files, *ids_obj, *group_obj, *strings_obj, *shapes_obj, *pattern_obj;
     PyObject* threads_obj = nullptr;
-    int size = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OiOOOOO|O:count_ngrams",
+    int size = 0, ranked = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OiOOOOO|Op:count_ngrams",
                                      const_cast<char**>(kw), &files, &size, &ids_obj, &group_obj,
-                                     &strings_obj, &shapes_obj, &pattern_obj, &threads_obj))
+                                     &strings_obj, &shapes_obj, &pattern_obj, &threads_obj, &ranked))
       return nullptr;
     if (size < 1 || size > 5) {
       PyErr_SetString(PyExc_ValueError, "size must be from 1 to 5");
@@ -187,7 +196,7 @@ inline PyObject* engine_count_ngrams(PyObject*, PyObject* args, PyObject* kwargs
     run_released([&](engine::Cancel& cancel) {
       auto run = [&](auto n) {
         ngram_list<decltype(n)::value>(paths, threads, ids.data(), ids.size(), groups.grouping,
-                                       shapes.data(), pattern, cancel, refusal, out);
+                                       shapes.data(), pattern, ranked != 0, cancel, refusal, out);
       };
       switch (size) {
         case 1: run(std::integral_constant<int, 1>{}); break;
@@ -220,6 +229,7 @@ inline int engine_ngrams_exec(PyObject*) { return 0; }
    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(                         \
        lumora::ngram_glue::engine_count_ngrams)),                                          \
    METH_VARARGS | METH_KEYWORDS,                                                           \
-   "count_ngrams(files, size, word_ids, group_of, strings, shapes, pattern, threads=None)" \
-   "\n--\n\n"                                                                              \
-   "N-gram columns of the token arrays `files`, in order of first occurrence."},
+   "count_ngrams(files, size, word_ids, group_of, strings, shapes, pattern, threads=None, "  \
+   "ranked=False)\n--\n\n"                                                                 \
+   "N-gram columns of the token arrays `files`, in order of first occurrence (ranked: by "  \
+   "frequency)."},

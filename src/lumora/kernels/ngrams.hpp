@@ -10,12 +10,11 @@
 #include "lumora/common/hashmap.hpp"
 
 #include <algorithm>
-#include <condition_variable>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -35,11 +34,44 @@ inline uint32_t add_saturating(uint32_t a, uint32_t b) noexcept {
   return s < a ? UINT32_MAX : s;
 }
 
+// An estimate of how many distinct values a stream of 64-bit hashes holds (a HyperLogLog sketch
+// of 4096 registers, a few per cent off), for sizing a table before it is filled. Reads bits 0-43
+// of each hash.
+class DistinctEstimate {
+ public:
+  void add(uint64_t h) noexcept {
+    const uint32_t rest = static_cast<uint32_t>(h >> kBits);
+    const uint8_t rank = rest == 0 ? 33 : static_cast<uint8_t>(__builtin_clz(rest) + 1);
+    uint8_t& r = reg_[h & (kM - 1)];
+    if (rank > r) r = rank;
+  }
+
+  double value() const noexcept {
+    double sum = 0;
+    size_t zeros = 0;
+    for (uint8_t r : reg_) {
+      sum += std::ldexp(1.0, -r);
+      zeros += r == 0;
+    }
+    const double m = kM;
+    const double raw = 0.7213 / (1 + 1.079 / m) * m * m / sum;
+    if (raw <= 2.5 * m && zeros > 0) return m * std::log(m / static_cast<double>(zeros));
+    return raw;
+  }
+
+ private:
+  static constexpr int kBits = 12;
+  static constexpr uint32_t kM = 1u << kBits;
+  uint8_t reg_[kM] = {};
+};
+
 // Distinct n-grams of dense word numbers, numbered 0, 1, 2, ... in order of first insertion, each
 // with its count and its range (both saturating at 2**32 - 1) and the number of the last text
-// that counted it. Open addressing with linear probing; a slot holds the words, the entry number
-// + 1 (0: empty), the last text, the count and the range, so counting a window touches one slot.
-// Callers that know their keys ahead prefetch the slots.
+// that counted it. Open addressing with linear probing, at most 60% full; a slot holds the
+// words, the entry number + 1 (0: empty), the last text, the count and the range, so counting a
+// window touches one slot. The capacity is any number (a hash picks its slot by multiplying its
+// low 32 bits), so a table sized ahead with reserve() is no larger than it needs to be. Callers
+// that know their keys ahead prefetch the slots.
 template <int N>
 class Table {
  public:
@@ -51,10 +83,13 @@ class Table {
     uint32_t texts;  // how many texts counted it
   };
 
-  explicit Table(size_t expected = 0) {
-    size_t cap = 1024;
-    while (cap < expected * 2) cap <<= 1;
-    rehash(cap);
+  explicit Table(size_t expected = 0) { rehash(capacity_for(expected)); }
+
+  // Room for `expected` distinct n-grams in all, without growing.
+  void reserve(size_t expected) {
+    const size_t cap = capacity_for(expected);
+    if (cap > slots_.size()) rehash(cap);
+    keys_.reserve(expected * N);
   }
 
   static uint64_t hash(const uint32_t* w) noexcept {
@@ -67,15 +102,16 @@ class Table {
     return h;
   }
 
-  void prefetch(uint64_t h) const noexcept { __builtin_prefetch(&slots_[h & mask_]); }
+  void prefetch(uint64_t h) const noexcept { __builtin_prefetch(&slots_[home(h)]); }
 
   // The slot of w (whose hash is h), added with zero counts when new. Valid until the next call.
   Slot& upsert(const uint32_t* w, uint64_t h) {
     size_t i = probe(w, h);
     if (slots_[i].id != 0) return slots_[i];
-    if (size() >= 0xFFFFFFF0u) throw std::length_error("too many distinct n-grams");
-    if ((size() + 1) * 2 > slots_.size()) {
-      rehash(slots_.size() * 2);
+    if (size() >= 0xFFFFFFF0u || size() + 2 >= slots_.size())
+      throw std::length_error("too many distinct n-grams");
+    if ((size() + 1) * 5 > slots_.size() * 3 && slots_.size() < kMaxSlots) {
+      rehash(std::min(kMaxSlots, slots_.size() * 2));
       i = probe(w, h);
     }
     Slot& s = slots_[i];
@@ -109,9 +145,22 @@ class Table {
   }
 
   // Frees the hash slots (counts, ranges and look-ups go with them); the entries' words stay.
-  void drop_index() { BigVector<Slot>().swap(slots_); }
+  void drop_index() { Slots().swap(slots_); }
 
  private:
+  // Slots are left as allocated: mapped blocks come zeroed, small ones are cleared.
+  using Slots = std::vector<Slot, BigAllocator<Slot, false>>;
+  static constexpr size_t kMaxSlots = size_t{1} << 32;  // home() reaches slots below 2**32
+
+  static size_t capacity_for(size_t expected) noexcept {
+    const size_t want = expected / 3 * 5 + 5;
+    return std::min(kMaxSlots, std::max<size_t>(1024, want));
+  }
+
+  size_t home(uint64_t h) const noexcept {
+    return static_cast<size_t>(((h & 0xFFFFFFFFu) * slots_.size()) >> 32);
+  }
+
   static bool same(const uint32_t* a, const uint32_t* b) noexcept {
     for (int k = 0; k < N; ++k)
       if (a[k] != b[k]) return false;
@@ -120,27 +169,34 @@ class Table {
 
   // The slot holding w, or the empty slot where it would go.
   size_t probe(const uint32_t* w, uint64_t h) const noexcept {
-    size_t i = h & mask_;
-    while (slots_[i].id != 0 && !same(slots_[i].w, w)) i = (i + 1) & mask_;
+    size_t i = home(h);
+    const size_t cap = slots_.size();
+    while (slots_[i].id != 0 && !same(slots_[i].w, w))
+      if (++i == cap) i = 0;
     return i;
   }
 
   void rehash(size_t cap) {
-    BigVector<Slot> old(cap, Slot{});
+    Slots old(cap);
+#if defined(__linux__)
+    const bool zeroed = cap * sizeof(Slot) >= bigmem::kBig;  // freshly mapped
+#else
+    const bool zeroed = false;
+#endif
+    if (!zeroed) std::memset(static_cast<void*>(old.data()), 0, cap * sizeof(Slot));
     old.swap(slots_);
-    mask_ = cap - 1;
     for (size_t j = 0; j < old.size(); ++j) {
       if (j + kAhead < old.size() && old[j + kAhead].id != 0) prefetch(hash(old[j + kAhead].w));
       if (old[j].id == 0) continue;
-      size_t i = hash(old[j].w) & mask_;
-      while (slots_[i].id != 0) i = (i + 1) & mask_;
+      size_t i = home(hash(old[j].w));
+      while (slots_[i].id != 0)
+        if (++i == cap) i = 0;
       slots_[i] = old[j];
     }
   }
 
   BigVector<uint32_t> keys_;  // the words of each entry, in entry order
-  BigVector<Slot> slots_;
-  size_t mask_ = 0;
+  Slots slots_;
 };
 
 // One-word n-grams need no hashing: the dense word numbers index their entries directly.
@@ -319,6 +375,22 @@ void merge(Table<N>& into, const Table<N>& part, std::vector<uint32_t>* entry_of
   }
 }
 
+// The words of one text as the counting reads them: `windows` windows, window j's words from
+// words[j * stride]; window0 numbers its first window among the windows of all texts.
+struct TextWindows {
+  std::vector<uint32_t> words;
+  size_t windows = 0;
+  size_t stride = 1;
+  uint64_t window0 = 0;
+};
+
+// Each partition's counting of texts: the distinct n-grams of each text (local entry numbers)
+// and where each text's part of them ends.
+struct PartFirsts {
+  EntryList entries;
+  std::vector<size_t> text_end;
+};
+
 // Counting split by hash over several threads: partition p of P owns the n-grams whose hash
 // picks p, and its worker walks every window of every text in listing order but counts only the
 // windows of its own n-grams, into a table of its own. Each partition's entries are in order of
@@ -375,6 +447,41 @@ class Partitioned {
       if (slot.count == 0 && slot.texts == 0) first.push_back(window0 + at[k]);  // a new entry
       count_window(slot, text, firsts);
       look_ahead();
+    }
+  }
+
+  // Worker `part`: counts its windows of every text of `texts` (numbered from 1 in order), into
+  // a table sized first for the distinct n-grams among them (estimated from their hashes), so
+  // that it never grows step by step. With `firsts`, each text's distinct n-grams are listed.
+  // Returns early, with what was counted so far, once stop() holds (asked between texts).
+  template <class Stop = bool (*)()>
+  void count_all(unsigned part, const std::vector<TextWindows>& texts,
+                 PartFirsts* firsts = nullptr, Stop stop = [] { return false; }) {
+    if constexpr (N > 1) {
+      DistinctEstimate estimate;
+      size_t windows = 0;
+      for (const TextWindows& t : texts) {
+        if (stop()) return;
+        for (size_t j = 0; j < t.windows; ++j) {
+          const uint64_t h = hash(t.words.data() + j * t.stride);
+          if (parts_ == 1 || part_of(h) == part) {
+            estimate.add(h);
+            ++windows;
+          }
+        }
+      }
+      // A little over the estimate, never over the windows themselves.
+      const auto expected = static_cast<size_t>(estimate.value() * 1.05) + 64;
+      const size_t distinct = std::min(windows, expected);
+      tables_[part].reserve(distinct);
+      first_[part].reserve(distinct);
+      if (firsts) firsts->entries.reserve(distinct);
+    }
+    for (size_t i = 0; i < texts.size() && !stop(); ++i) {
+      const TextWindows& t = texts[i];
+      count_text(part, t.words.data(), t.windows, t.stride, static_cast<uint32_t>(i + 1),
+                 t.window0, firsts ? &firsts->entries : nullptr);
+      if (firsts) firsts->text_end.push_back(firsts->entries.size());
     }
   }
 
@@ -464,115 +571,39 @@ class Partitioned {
   std::vector<BigVector<uint32_t>> global_of_;  // per partition: local number -> entry number
 };
 
-// The words of one text as the counting reads them: `windows` windows, window j's words from
-// words[j * stride]; window0 numbers its first window among the windows of all texts.
-struct TextWindows {
-  std::vector<uint32_t> words;
-  size_t windows = 0;
-  size_t stride = 1;
-  uint64_t window0 = 0;
-};
-
-// Each partition's counting of texts: the distinct n-grams of each text (local entry numbers)
-// and where each text's part of them ends.
-struct PartFirsts {
-  EntryList entries;
-  std::vector<size_t> text_end;
-};
-
-// Partitions 1 to P-1 counted on helper threads, text after text as the caller makes texts
-// ready, while the caller counts partition 0 itself. Partitions whose thread could not be
-// started are counted by the caller in finish(). Touches no Python object.
+// Counts every partition of `table` over all of `texts` (see Partitioned::count_all): partitions
+// 1 to P-1 on helper threads while the caller counts partition 0; a partition whose thread could
+// not be started is counted by the caller. Rethrows what a helper's counting threw (out of
+// memory, too many n-grams). Touches no Python object.
 template <int N>
-class PartitionHelpers {
- public:
-  PartitionHelpers(Partitioned<N>& table, const std::vector<TextWindows>& texts,
-                   std::vector<PartFirsts>& firsts)
-      : table_(table), texts_(texts), firsts_(firsts), started_(table.parts(), false) {
-    for (unsigned p = 1; p < table_.parts(); ++p) {
-      try {
-        threads_.emplace_back([this, p] { help(p); });
-        started_[p] = true;
-      } catch (const std::system_error&) {
-      }
-    }
-  }
-
-  ~PartitionHelpers() {
-    {
-      std::lock_guard<std::mutex> lock(m_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    for (auto& t : threads_) t.join();
-  }
-
-  PartitionHelpers(const PartitionHelpers&) = delete;
-  PartitionHelpers& operator=(const PartitionHelpers&) = delete;
-
-  // Partition `p` of text t (t from 0).
-  void count(unsigned p, size_t t) {
-    const TextWindows& w = texts_[t];
-    PartFirsts& f = firsts_[p];
-    table_.count_text(p, w.words.data(), w.windows, w.stride, static_cast<uint32_t>(t + 1),
-                      w.window0, &f.entries);
-    f.text_end.push_back(f.entries.size());
-  }
-
-  // Texts 0 to count - 1 are ready.
-  void ready(size_t count) {
-    {
-      std::lock_guard<std::mutex> lock(m_);
-      ready_ = count;
-    }
-    changed_.notify_all();
-  }
-
-  // Every text is ready: returns once all partitions have counted all of them. Rethrows what a
-  // helper's counting threw (out of memory, too many n-grams).
-  void finish() {
-    {
-      std::lock_guard<std::mutex> lock(m_);
-      done_ = true;
-    }
-    changed_.notify_all();
-    for (auto& t : threads_) t.join();
-    threads_.clear();
-    if (failure_) std::rethrow_exception(failure_);
-    for (unsigned p = 1; p < table_.parts(); ++p)
-      if (!started_[p])
-        for (size_t t = 0; t < ready_; ++t) count(p, t);
-  }
-
- private:
-  void help(unsigned p) {
+void count_parts(Partitioned<N>& table, const std::vector<TextWindows>& texts,
+                 std::vector<PartFirsts>& firsts) {
+  firsts.assign(table.parts(), PartFirsts{});
+  std::vector<std::thread> threads;
+  std::vector<unsigned> mine{0};
+  std::vector<std::exception_ptr> failure(table.parts());
+  for (unsigned p = 1; p < table.parts(); ++p) {
     try {
-      for (size_t t = 0;; ++t) {
-        {
-          std::unique_lock<std::mutex> lock(m_);
-          changed_.wait(lock, [&] { return stop_ || t < ready_ || done_; });
-          if (stop_ || t >= ready_) return;
+      threads.emplace_back([&, p] {
+        try {
+          table.count_all(p, texts, &firsts[p]);
+        } catch (...) {
+          failure[p] = std::current_exception();
         }
-        count(p, t);
-      }
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(m_);
-      if (!failure_) failure_ = std::current_exception();
+      });
+    } catch (const std::system_error&) {
+      mine.push_back(p);
     }
   }
-
-  Partitioned<N>& table_;
-  const std::vector<TextWindows>& texts_;
-  std::vector<PartFirsts>& firsts_;
-  std::vector<bool> started_;
-  std::vector<std::thread> threads_;
-  std::mutex m_;
-  std::condition_variable changed_;
-  size_t ready_ = 0;  // under m_
-  bool done_ = false;
-  bool stop_ = false;
-  std::exception_ptr failure_;
-};
+  try {
+    for (unsigned p : mine) table.count_all(p, texts, &firsts[p]);
+  } catch (...) {
+    failure[0] = std::current_exception();
+  }
+  for (auto& t : threads) t.join();
+  for (auto& f : failure)
+    if (f) std::rethrow_exception(f);
+}
 
 // A word as the n-gram filters see it: made of non-word characters only (a "punctuation" word),
 // empty, or anything else.
