@@ -175,13 +175,17 @@ def clusters(corpus, word, size=2, tag=None, case_sensitive=False, *, threads=No
     else:
         group, strings, punct = lex.form_group, lex.forms, lex.form_punct
     shapes = _facts(lex, ("shapes", exact), lambda: _shapes(strings, punct))
-    rank, (offsets, data), freq, texts, percent = _engine.count_clusters(
-        files, size, lex.word_ids, group, strings.pair(), shapes, search_ids, tag_ids,
-        threads=threads)
-    columns = {"rank": np.frombuffer(rank, dtype=np.int64),
-               "cluster": (np.frombuffer(offsets, dtype=np.int64),
-                           np.frombuffer(data, dtype=np.uint8)),
-               "freq": np.frombuffer(freq, dtype=np.int64),
-               "texts": np.frombuffer(texts, dtype=np.int64),
-               "percent": np.frombuffer(percent, dtype=np.float32)}
-    return columns, {"texts": len(files)}
+    result = _engine.count_clusters(files, size, lex.word_ids, group, strings.pair(), shapes,
+                                    search_ids, tag_ids, threads=threads)
+    return sequence_columns(result, "cluster"), {"texts": len(files)}
+
+
+def sequence_columns(result, name):
+    """The columns of a sequence list (n-grams, clusters) from the engine's buffers:
+    rank, the sequences' strings as ``name``, freq, texts, percent."""
+    rank, (offsets, data), freq, texts, percent = result
+    return {"rank": np.frombuffer(rank, dtype=np.int64),
+            name: (np.frombuffer(offsets, dtype=np.int64), np.frombuffer(data, dtype=np.uint8)),
+            "freq": np.frombuffer(freq, dtype=np.int64),
+            "texts": np.frombuffer(texts, dtype=np.int64),
+            "percent": np.frombuffer(percent, dtype=np.float32)}

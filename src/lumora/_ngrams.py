@@ -11,6 +11,7 @@ reproduce exactly raises :class:`lumora._lexicon.Unsupported` (the caller then a
 import numpy as np
 
 from . import _engine
+from ._counts import sequence_columns
 from ._lexicon import Unsupported
 
 __all__ = ["ngrams"]
@@ -60,13 +61,7 @@ def ngrams(corpus, size, tags=None, lowercase=False, *, threads=None, ranked=Fal
         raise Unsupported("a word holds a space")
     pattern = _pattern(lex, tags)
     files = corpus._files()
-    rank, (offsets, data), freq, texts, percent = _engine.count_ngrams(
-        files, size, lex.word_ids, group, strings.pair(), _shapes(strings, punct), pattern,
-        threads=threads, ranked=ranked)
-    columns = {"rank": np.frombuffer(rank, dtype=np.int64),
-               "ngram": (np.frombuffer(offsets, dtype=np.int64),
-                         np.frombuffer(data, dtype=np.uint8)),
-               "freq": np.frombuffer(freq, dtype=np.int64),
-               "texts": np.frombuffer(texts, dtype=np.int64),
-               "percent": np.frombuffer(percent, dtype=np.float32)}
-    return columns, {"texts": len(files)}
+    result = _engine.count_ngrams(files, size, lex.word_ids, group, strings.pair(),
+                                  _shapes(strings, punct), pattern, threads=threads,
+                                  ranked=ranked)
+    return sequence_columns(result, "ngram"), {"texts": len(files)}

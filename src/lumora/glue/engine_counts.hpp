@@ -536,6 +536,20 @@ inline Ref strings_of(const StringColumn& c) {
   return ok(PyTuple_Pack(2, off.get(), data.get()));
 }
 
+// The five columns of a sequence list (n-grams, clusters): (rank, (offsets, data), freq, texts,
+// percent), each a bytearray.
+template <class Columns>
+PyObject* sequence_columns(const Columns& out) {
+  Ref rank = bytes_of(out.rank);
+  Ref off = bytes_of(out.offsets);
+  Ref data = bytes_of(out.data);
+  Ref text = ok(PyTuple_Pack(2, off.get(), data.get()));
+  Ref freq = bytes_of(out.freq);
+  Ref texts = bytes_of(out.texts);
+  Ref percent = bytes_of(out.percent);
+  return PyTuple_Pack(5, rank.get(), text.get(), freq.get(), texts.get(), percent.get());
+}
+
 // count_words(files, word_ids, group_of, strings, threads=None)
 //   -> ((offsets, data) of the words, freq, tokens, types, hapax), rows ranked
 inline PyObject* engine_count_words(PyObject*, PyObject* args, PyObject* kwargs) {

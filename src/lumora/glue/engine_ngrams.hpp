@@ -207,14 +207,7 @@ inline PyObject* engine_count_ngrams(PyObject*, PyObject* args, PyObject* kwargs
       }
     });
     counts::settle(refusal);
-    Ref rank = counts::bytes_of(out.rank);
-    Ref off = counts::bytes_of(out.offsets);
-    Ref data = counts::bytes_of(out.data);
-    Ref ngram = ok(PyTuple_Pack(2, off.get(), data.get()));
-    Ref freq = counts::bytes_of(out.freq);
-    Ref texts = counts::bytes_of(out.texts);
-    Ref percent = counts::bytes_of(out.percent);
-    return PyTuple_Pack(5, rank.get(), ngram.get(), freq.get(), texts.get(), percent.get());
+    return counts::sequence_columns(out);
   });
 }
 
