@@ -190,3 +190,18 @@ def conllu_corpus():
             pytest.skip(f"shared corpus {name} not available")
         return p
     return get
+
+
+def sequence_rows(columns, name):
+    """The module-style rows of the engine's sequence columns (rank, name, freq, texts,
+    percent), checking the columns' names and types on the way."""
+    assert list(columns) == ["rank", name, "freq", "texts", "percent"]
+    offsets, data = columns[name]
+    assert offsets.dtype == np.int64 and data.dtype == np.uint8 and offsets[0] == 0
+    for col in ("rank", "freq", "texts"):
+        assert columns[col].dtype == np.int64
+    assert columns["percent"].dtype == np.float32
+    raw, at = data.tobytes(), offsets.tolist()
+    strings = [raw[a:b].decode("utf-8") for a, b in zip(at, at[1:])]
+    return list(zip(columns["rank"].tolist(), strings, columns["freq"].tolist(),
+                    columns["texts"].tolist(), columns["percent"].tolist()))

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import CORPORA, make_indexed, run_python, tokens_of
+from conftest import CORPORA, make_indexed, run_python, sequence_rows, tokens_of
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -34,16 +34,7 @@ class Handle:
 
 
 def rows_of(columns):
-    assert list(columns) == ["rank", "cluster", "freq", "texts", "percent"]
-    offsets, data = columns["cluster"]
-    assert offsets.dtype == np.int64 and data.dtype == np.uint8 and offsets[0] == 0
-    for name in ("rank", "freq", "texts"):
-        assert columns[name].dtype == np.int64
-    assert columns["percent"].dtype == np.float32
-    raw, at = data.tobytes(), offsets.tolist()
-    strings = [raw[a:b].decode("utf-8") for a, b in zip(at, at[1:])]
-    return list(zip(columns["rank"].tolist(), strings, columns["freq"].tolist(),
-                    columns["texts"].tolist(), columns["percent"].tolist()))
+    return sequence_rows(columns, "cluster")
 
 
 def assert_equal(h, word, size, tag, case_sensitive, threads=None):

@@ -7,7 +7,7 @@ import types
 
 import numpy as np
 import pytest
-from conftest import make_indexed, run_python, tokens_of
+from conftest import make_indexed, run_python, sequence_rows, tokens_of
 
 lm_sequences = pytest.importorskip("lumora.lm_sequences")
 _ngrams = pytest.importorskip("lumora._ngrams")
@@ -25,16 +25,7 @@ def handle(folder):
 
 
 def rows_of(columns):
-    assert list(columns) == ["rank", "ngram", "freq", "texts", "percent"]
-    offsets, data = columns["ngram"]
-    assert offsets.dtype == np.int64 and data.dtype == np.uint8 and offsets[0] == 0
-    for name in ("rank", "freq", "texts"):
-        assert columns[name].dtype == np.int64
-    assert columns["percent"].dtype == np.float32
-    raw, at = data.tobytes(), offsets.tolist()
-    strings = [raw[a:b].decode("utf-8") for a, b in zip(at, at[1:])]
-    return list(zip(columns["rank"].tolist(), strings, columns["freq"].tolist(),
-                    columns["texts"].tolist(), columns["percent"].tolist()))
+    return sequence_rows(columns, "ngram")
 
 
 def engine_or_module(c, h, pos, size, lowercase, threads=None):
