@@ -205,3 +205,27 @@ def sequence_rows(columns, name):
     strings = [raw[a:b].decode("utf-8") for a, b in zip(at, at[1:])]
     return list(zip(columns["rank"].tolist(), strings, columns["freq"].tolist(),
                     columns["texts"].tolist(), columns["percent"].tolist()))
+
+
+def seconds_to_interrupt(setup, call, delay, timeout=300):
+    """Runs ``setup`` (code) in a fresh interpreter, then ``call`` (an expression) in a loop,
+    sends it SIGINT after ``delay`` seconds and returns how long the loop took to stop with
+    KeyboardInterrupt (a failed assertion when it never did)."""
+    import textwrap
+
+    code = textwrap.dedent(setup) + textwrap.dedent(f"""
+        import os, signal, threading, time
+        # A shell that starts us in the background ignores SIGINT, and Python then keeps
+        # ignoring it; Ctrl-C at a terminal raises KeyboardInterrupt, as here.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        threading.Timer({delay!r}, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        start = time.perf_counter()
+        try:
+            for _ in range(1000):
+                {call}
+        except KeyboardInterrupt:
+            print("interrupted", time.perf_counter() - start)
+        """)
+    r = run_python(code, timeout=timeout)
+    assert "interrupted" in r.stdout, r.stderr
+    return float(r.stdout.split()[-1])
