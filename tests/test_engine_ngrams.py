@@ -69,6 +69,33 @@ def test_generated_corpora(tmp_path, rng, round_):
                         assert_ranked(h, size, lowercase, threads, module)
 
 
+def test_many_buckets_and_workers(tmp_path):
+    """A corpus large enough for two- and three-word n-grams to be counted in many buckets, split
+    over several workers, with texts of every length between them: the module's rows still."""
+    import random
+
+    rng = random.Random(5)
+    vocab = VOCAB + ["w%d" % i for i in range(1500)] + ["W%d" % i for i in range(300)]
+    weights = [1.0 / (r + 1) for r in range(len(vocab))]
+    texts = {}
+    for i in range(60):
+        n = rng.choice([0, 1, 2, 3] + [rng.randrange(100, 4000)] * 4)
+        words = rng.choices(vocab, weights, k=n)
+        texts["t%02d" % i] = [(w, rng.choice(["NN", "DT"])) for w in words]
+    c = make_indexed(tmp_path, texts, extra_tags=["NN", "DT"])
+    h = handle(c.workspace + c.name)
+    assert sum(len(v) for v in texts.values()) > 40000  # eight buckets or more
+    for size in (2, 3):
+        for lowercase in (False, True):
+            module = lm_sequences.make_ngrams(c.workspace, c.name, None, size, lowercase)
+            for threads in (1, 2, 5):
+                engine, _ = engine_or_module(c, h, None, size, lowercase, threads)
+                assert engine == module, (size, lowercase, threads)
+            assert_ranked(h, size, lowercase, 2, module)
+        engine, module = engine_or_module(c, h, "DT NN NN"[:3 * size - 1], size, False, 2)
+        assert engine == module
+
+
 def assert_ranked(h, size, lowercase, threads, rows):
     """ranked=True gives the rows a stable sort by frequency, largest first, would give."""
     ranked = rows_of(_ngrams.ngrams(h, size, None, lowercase, threads=threads, ranked=True)[0])

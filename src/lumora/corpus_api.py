@@ -304,6 +304,8 @@ class Corpus:
             columns, meta = native
             columns["ngram"] = Utf8._trusted(*columns["ngram"])
             table = Table(columns, meta)
+            if min_freq == 1 and (ranked or sort == "first"):
+                return table  # in order and numbered from 1 already
         if min_freq > 1:
             table = table.filter(table["freq"] >= min_freq)
         return _ranked(table, "first" if ranked else sort,

@@ -18,9 +18,9 @@ inline uint32_t count_digit(uint32_t count, int shift) noexcept {
 }  // namespace detail
 
 // Reorders items (stably) by count(item), largest first.
-template <class T, class Count>
-void rank_by_count(std::vector<T>& items, Count count) {
-  std::vector<T> tmp(items.size());
+template <class T, class A, class Count>
+void rank_by_count(std::vector<T, A>& items, Count count) {
+  std::vector<T, A> tmp(items.size());
   std::vector<uint32_t> start(65537);
   for (int shift : {0, 16}) {
     std::fill(start.begin(), start.end(), 0u);

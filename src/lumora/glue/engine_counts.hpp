@@ -19,6 +19,7 @@
 #include "lumora/common/rank.hpp"
 #include "lumora/common/ref.hpp"
 #include "lumora/engine/pool.hpp"
+#include "lumora/glue/blocks.hpp"
 #include "lumora/glue/nogil.hpp"
 #include "lumora/kernels/ranges.hpp"
 #include "lumora/kernels/wordfreq.hpp"
@@ -530,23 +531,29 @@ Ref bytes_of(const std::vector<T>& v) {
                                           static_cast<Py_ssize_t>(v.size() * sizeof(T))));
 }
 
-inline Ref strings_of(const StringColumn& c) {
-  Ref off = bytes_of(c.offsets);
-  Ref data = bytes_of(c.data);
+// The vector's memory as a buffer Python holds (v is left empty).
+template <class T, class A>
+Ref column_of(std::vector<T, A>& v) {
+  return blocks::block_of(v);
+}
+
+inline Ref strings_of(StringColumn& c) {
+  Ref off = column_of(c.offsets);
+  Ref data = column_of(c.data);
   return ok(PyTuple_Pack(2, off.get(), data.get()));
 }
 
 // The five columns of a sequence list (n-grams, clusters): (rank, (offsets, data), freq, texts,
-// percent), each a bytearray.
+// percent), each a buffer taking the memory of out's vectors.
 template <class Columns>
-PyObject* sequence_columns(const Columns& out) {
-  Ref rank = bytes_of(out.rank);
-  Ref off = bytes_of(out.offsets);
-  Ref data = bytes_of(out.data);
+PyObject* sequence_columns(Columns& out) {
+  Ref rank = column_of(out.rank);
+  Ref off = column_of(out.offsets);
+  Ref data = column_of(out.data);
   Ref text = ok(PyTuple_Pack(2, off.get(), data.get()));
-  Ref freq = bytes_of(out.freq);
-  Ref texts = bytes_of(out.texts);
-  Ref percent = bytes_of(out.percent);
+  Ref freq = column_of(out.freq);
+  Ref texts = column_of(out.texts);
+  Ref percent = column_of(out.percent);
   return PyTuple_Pack(5, rank.get(), text.get(), freq.get(), texts.get(), percent.get());
 }
 
@@ -572,7 +579,7 @@ inline PyObject* engine_count_words(PyObject*, PyObject* args, PyObject* kwargs)
     });
     settle(refusal);
     Ref words = strings_of(out.word);
-    Ref freq = bytes_of(out.freq);
+    Ref freq = column_of(out.freq);
     return Py_BuildValue("(OOLLL)", words.get(), freq.get(), static_cast<long long>(out.tokens),
                          static_cast<long long>(out.types), static_cast<long long>(out.hapax));
   });
@@ -611,8 +618,8 @@ inline PyObject* engine_count_wordtags(PyObject*, PyObject* args, PyObject* kwar
     settle(refusal);
     Ref w = strings_of(out.word);
     Ref t = strings_of(out.tag);
-    Ref freq = bytes_of(out.freq);
-    Ref percent = bytes_of(out.percent);
+    Ref freq = column_of(out.freq);
+    Ref percent = column_of(out.percent);
     return Py_BuildValue("(OOOOL)", w.get(), t.get(), freq.get(), percent.get(),
                          static_cast<long long>(out.tokens));
   });
@@ -644,8 +651,8 @@ inline PyObject* engine_count_ranges(PyObject*, PyObject* args, PyObject* kwargs
     });
     settle(refusal);
     Ref w = strings_of(out.word);
-    Ref texts = bytes_of(out.texts);
-    Ref percent = bytes_of(out.percent);
+    Ref texts = column_of(out.texts);
+    Ref percent = column_of(out.percent);
     return Py_BuildValue("(OOOLL)", w.get(), texts.get(), percent.get(),
                          static_cast<long long>(out.files), static_cast<long long>(out.tokens));
   });
@@ -653,7 +660,7 @@ inline PyObject* engine_count_ranges(PyObject*, PyObject* args, PyObject* kwargs
 
 }  // namespace counts
 
-inline int engine_counts_exec(PyObject*) { return 0; }
+inline int engine_counts_exec(PyObject* m) { return blocks::blocks_exec(m); }
 
 }  // namespace lumora
 

@@ -1,8 +1,10 @@
 // The engine's n-grams: every n-gram (one to five words) of a corpus with frequency, range and
-// range percent, counted on a pool of threads with the interpreter lock released by the kernel
-// lm_sequences uses (kernels/ngrams.hpp). Texts are read on the pool first; then each thread
-// counts one hash partition of the n-grams over every text, and the partitions are interleaved
-// by first occurrence, so the rows come in the module's order. Results leave as column buffers:
+// range percent, counted on a pool of threads with the interpreter lock released. Texts are read
+// on the pool first. N-grams of two or three words whose word numbers pack into one 64-bit key
+// are counted in cache-sized buckets (kernels/ngram_buckets.hpp); the others by the kernel
+// lm_sequences uses (kernels/ngrams.hpp), each thread counting one hash partition over every
+// text. Either way the entries come in order of first occurrence, so the rows come in the
+// module's order, with its numbers. Results leave as column buffers:
 // int64 ranks, frequencies and ranges, float32 percents, the n-grams as UTF-8 offsets and bytes
 // joined from the lexicon's forms. No Python object per token or per row.
 //
@@ -16,6 +18,7 @@
 #include <Python.h>
 
 #include "lumora/glue/engine_counts.hpp"
+#include "lumora/kernels/ngram_buckets.hpp"
 #include "lumora/kernels/ngrams.hpp"
 
 #include <cstdint>
@@ -28,12 +31,72 @@ namespace ngram_glue {
 using counts::Refusal;
 using counts::TextRows;
 
+// Filled at their final sizes, so left as allocated (large ones in huge pages).
+template <class T>
+using Column = std::vector<T, BigAllocator<T, false>>;
+
 struct NgramColumns {
-  std::vector<int64_t> rank, freq, texts;
-  std::vector<float> percent;
-  std::vector<int64_t> offsets{0};  // one more than the rows
-  std::vector<uint8_t> data;
+  Column<int64_t> rank, freq, texts;
+  Column<float> percent;
+  Column<int64_t> offsets = Column<int64_t>(1, 0);  // one more than the rows
+  Column<uint8_t> data;
 };
+
+// The columns of `rows` rows, row r with frequency freq(r), range range(r) and words words(r, w):
+// rank, freq, range, percent of `files` and the n-gram strings, each word's string from
+// `strings` joined with single spaces. on_workers(run) calls run(w) for each of `workers`
+// workers (each fills its own run of rows) and returns false when cancelled.
+template <int N, class OnWorkers, class Freq, class Range, class Words>
+void fill_columns(size_t rows, const counts::Strings& strings, double files, NgramColumns& out,
+                  unsigned workers, OnWorkers on_workers, Freq freq, Range range, Words words) {
+  const int64_t* offsets = strings.offsets;
+  out.rank.resize(rows);
+  out.freq.resize(rows);
+  out.texts.resize(rows);
+  out.percent.resize(rows);
+  out.offsets.resize(rows + 1);
+  out.offsets[0] = 0;
+  auto lo = [&](unsigned w) { return rows * w / workers; };
+  std::vector<int64_t> bytes(workers, 0);  // per worker: the bytes of its strings
+  const bool done = on_workers([&](unsigned w) {
+    int64_t sum = 0;
+    uint32_t ws[N];
+    for (size_t row = lo(w); row < lo(w + 1); ++row) {
+      out.rank[row] = static_cast<int64_t>(row + 1);
+      out.freq[row] = freq(row);
+      const uint32_t r = range(row);
+      out.texts[row] = r;
+      out.percent[row] = counts::percent_of(static_cast<double>(r), files);
+      words(row, ws);
+      int64_t len = N - 1;
+      for (int k = 0; k < N; ++k) len += offsets[ws[k] + 1] - offsets[ws[k]];
+      sum += len;
+      out.offsets[row + 1] = len;  // made cumulative below
+    }
+    bytes[w] = sum;
+  });
+  if (!done) return;
+  int64_t total = 0;
+  for (int64_t b : bytes) total += b;
+  out.data.resize(static_cast<size_t>(total));
+  on_workers([&](unsigned w) {
+    int64_t at = 0;
+    for (unsigned k = 0; k < w; ++k) at += bytes[k];
+    uint8_t* to = out.data.data() + at;
+    uint32_t ws[N];
+    for (size_t row = lo(w); row < lo(w + 1); ++row) {
+      at += out.offsets[row + 1];
+      out.offsets[row + 1] = at;
+      words(row, ws);
+      for (int k = 0; k < N; ++k) {
+        if (k > 0) *to++ = ' ';
+        const int64_t a = offsets[ws[k]], b = offsets[ws[k] + 1];
+        std::memcpy(to, strings.data + a, static_cast<size_t>(b - a));
+        to += b - a;
+      }
+    }
+  });
+}
 
 // The n-gram list of the texts `paths` for n-grams of N words; shape[g] is the filter's view of
 // group g's string.
@@ -42,6 +105,19 @@ void ngram_list(const std::vector<std::string>& paths, unsigned threads, const i
                 size_t n_words, const counts::Grouping& groups, const uint8_t* shape,
                 const ngrams::TagPattern& pattern, bool ranked, engine::Cancel& cancel,
                 Refusal& refusal, NgramColumns& out) {
+  const unsigned workers = std::max(1u, threads);
+  // Runs run(w) for every worker w on the pool; false once cancelled or failed.
+  auto on_workers = [&](auto&& run) {
+    engine::parallel_for(workers, workers, cancel, [&](size_t w, unsigned) {
+      try {
+        run(static_cast<unsigned>(w));
+      } catch (...) {
+        refusal.fail(std::current_exception());
+        cancel.raise();
+      }
+    });
+    return !cancel.is_raised();
+  };
   counts::DenseMap dense;
   if (!dense.build(word_ids, n_words)) return refusal.refuse(SIZE_MAX, "word ids repeat");
   std::vector<ngrams::TextWindows> texts(paths.size());
@@ -86,6 +162,39 @@ void ngram_list(const std::vector<std::string>& paths, unsigned threads, const i
     t.window0 = windows;
     windows += t.windows;
   }
+  auto keep = [shape](const uint32_t* w) {
+    ngrams::Shape shapes[N];
+    for (int k = 0; k < N; ++k) shapes[k] = static_cast<ngrams::Shape>(shape[w[k]]);
+    return !ngrams::drops_ngram(shapes, N);
+  };
+  const double files = static_cast<double>(paths.size());
+  if constexpr (N == 2 || N == 3) {
+    if (ngrams::packs<N>(groups.strings.n) && ngrams::Buckets<N>::fits(texts)) {
+      // Windows packed into keys and spread over buckets, each bucket counted on its own.
+      ngrams::Buckets<N> table(texts, workers);
+      auto stop = [&cancel] { return cancel.is_raised(); };
+      if (!on_workers([&](unsigned w) { table.tally(w, stop); })) return;
+      table.place();
+      if (!on_workers([&](unsigned w) { table.scatter(w, stop); })) return;
+      std::vector<ngrams::TextWindows>().swap(texts);
+      table.prepare_counts();
+      if (!on_workers([&](unsigned w) { table.count(w, keep, stop); })) return;
+      if (table.top_count() > INT32_MAX)
+        return refusal.refuse(SIZE_MAX, "a frequency beyond a signed 32-bit count");
+      table.prepare_order();
+      if (!on_workers([&](unsigned w) { table.mark(w); })) return;
+      if (!on_workers([&](unsigned w) { table.gather(w); })) return;
+      auto& entries = table.entries();
+      using Entry = typename ngrams::Buckets<N>::Entry;
+      if (ranked) rank_by_count(entries, [](const Entry& e) { return e.count; });
+      fill_columns<N>(
+          entries.size(), groups.strings, files, out, workers, on_workers,
+          [&entries](size_t r) { return entries[r].count; },
+          [&entries](size_t r) { return entries[r].range; },
+          [&entries](size_t r, uint32_t* w) { ngrams::unpack<N>(entries[r].key, w); });
+      return;
+    }
+  }
   ngrams::Partitioned<N> table(std::max(1u, threads));
   engine::parallel_for(table.parts(), table.parts(), cancel, [&](size_t p, unsigned) {
     try {
@@ -109,43 +218,14 @@ void ngram_list(const std::vector<std::string>& paths, unsigned threads, const i
   for (size_t e = 0; e < table.size(); ++e) {
     if (freq[e] > INT32_MAX)
       return refusal.refuse(SIZE_MAX, "a frequency beyond a signed 32-bit count");
-    const uint32_t* w = table.words(e);
-    ngrams::Shape shapes[N];
-    for (int k = 0; k < N; ++k) shapes[k] = static_cast<ngrams::Shape>(shape[w[k]]);
-    if (!ngrams::drops_ngram(shapes, N)) kept.push_back(static_cast<uint32_t>(e));
+    if (keep(table.words(e))) kept.push_back(static_cast<uint32_t>(e));
   }
   if (ranked) rank_by_count(kept, [&freq](uint32_t e) { return freq[e]; });
-  const size_t rows = kept.size();
-  const auto files = static_cast<double>(paths.size());
-  const int64_t* offsets = groups.strings.offsets;
-  out.rank.resize(rows);
-  out.freq.resize(rows);
-  out.texts.resize(rows);
-  out.percent.resize(rows);
-  out.offsets.resize(rows + 1);
-  int64_t at = 0;
-  for (size_t row = 0; row < rows; ++row) {
-    const uint32_t e = kept[row];
-    out.rank[row] = static_cast<int64_t>(row + 1);
-    out.freq[row] = freq[e];
-    out.texts[row] = range[e];
-    out.percent[row] = counts::percent_of(static_cast<double>(range[e]), files);
-    const uint32_t* w = table.words(e);
-    at += N - 1;
-    for (int k = 0; k < N; ++k) at += offsets[w[k] + 1] - offsets[w[k]];
-    out.offsets[row + 1] = at;
-  }
-  out.data.resize(static_cast<size_t>(at));
-  uint8_t* to = out.data.data();
-  for (size_t row = 0; row < rows; ++row) {
-    const uint32_t* w = table.words(kept[row]);
-    for (int k = 0; k < N; ++k) {
-      if (k > 0) *to++ = ' ';
-      const int64_t a = offsets[w[k]], b = offsets[w[k] + 1];
-      std::memcpy(to, groups.strings.data + a, static_cast<size_t>(b - a));
-      to += b - a;
-    }
-  }
+  fill_columns<N>(
+      kept.size(), groups.strings, files, out, workers, on_workers,
+      [&](size_t r) { return freq[kept[r]]; },
+      [&](size_t r) { return range[kept[r]]; },
+      [&](size_t r, uint32_t* w) { std::memcpy(w, table.words(kept[r]), N * sizeof *w); });
 }
 
 // count_ngrams(files, size, word_ids, group_of, strings, shapes, pattern, threads=None,

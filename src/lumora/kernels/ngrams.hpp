@@ -148,7 +148,7 @@ class Table {
   void drop_index() { Slots().swap(slots_); }
 
  private:
-  // Slots are left as allocated: mapped blocks come zeroed, small ones are cleared.
+  // Slots are left as allocated, then cleared.
   using Slots = std::vector<Slot, BigAllocator<Slot, false>>;
   static constexpr size_t kMaxSlots = size_t{1} << 32;  // home() reaches slots below 2**32
 
@@ -178,12 +178,7 @@ class Table {
 
   void rehash(size_t cap) {
     Slots old(cap);
-#if defined(__linux__)
-    const bool zeroed = cap * sizeof(Slot) >= bigmem::kBig;  // freshly mapped
-#else
-    const bool zeroed = false;
-#endif
-    if (!zeroed) std::memset(static_cast<void*>(old.data()), 0, cap * sizeof(Slot));
+    std::memset(static_cast<void*>(old.data()), 0, cap * sizeof(Slot));
     old.swap(slots_);
     for (size_t j = 0; j < old.size(); ++j) {
       if (j + kAhead < old.size() && old[j + kAhead].id != 0) prefetch(hash(old[j + kAhead].w));

@@ -1,0 +1,356 @@
+// N-grams of two or three words counted in buckets. Every window's words are packed into one
+// 64-bit key; the keys are first spread by hash over buckets small enough for a bucket's
+// distinct n-grams to stay in the cache while they are counted, then each bucket is counted
+// on its own. A bucket holds its windows in corpus order, so the entries a bucket makes come
+// in order of first occurrence with the number of their first window, and one pass over those
+// numbers puts the entries of all buckets in the order a single table counting window after
+// window would have given them. The numbers equal those of ngrams::Partitioned; only the way
+// through memory differs. Plain C++, no Python types.
+#pragma once
+
+#include "lumora/common/bigmem.hpp"
+#include "lumora/common/hashmap.hpp"
+#include "lumora/kernels/ngrams.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace lumora {
+namespace ngrams {
+
+// Bits of a word's dense number in a packed key of N words.
+template <int N>
+constexpr int kKeyBits = N == 2 ? 32 : 21;
+
+// Whether n-grams of N words over `words` distinct word numbers pack into one key.
+template <int N>
+constexpr bool packs(size_t words) noexcept {
+  return (N == 2 || N == 3) && (N == 2 || words <= (size_t{1} << kKeyBits<N>));
+}
+
+template <int N>
+inline uint64_t pack(const uint32_t* w) noexcept {
+  uint64_t key = 0;
+  for (int k = 0; k < N; ++k) key |= static_cast<uint64_t>(w[k]) << (k * kKeyBits<N>);
+  return key;
+}
+
+template <int N>
+inline void unpack(uint64_t key, uint32_t* w) noexcept {
+  constexpr uint64_t mask = (uint64_t{1} << kKeyBits<N>) - 1;
+  for (int k = 0; k < N; ++k) w[k] = static_cast<uint32_t>((key >> (k * kKeyBits<N>)) & mask);
+}
+
+// The distinct n-grams of a corpus counted in buckets, in phases: tally() and scatter() on every
+// worker (one run of texts each), place() between them; count() on every worker (one run of
+// buckets each) after prepare_counts(); then mark() and gather() on every worker (one range of
+// windows each) after prepare_order(). A phase's workers run at the same time or one after
+// another; the next phase starts once all are done.
+template <int N>
+class Buckets {
+ public:
+  static_assert(N == 2 || N == 3, "two or three words a key");
+
+  // An entry: its words' key, its count and its range.
+  struct Entry {
+    uint64_t key;
+    uint32_t count;
+    uint32_t range;
+  };
+
+  // Whether `texts` can be counted this way: no more windows than 32-bit positions number.
+  static bool fits(const std::vector<TextWindows>& texts) noexcept {
+    uint64_t windows = 0;
+    for (const TextWindows& t : texts) windows += t.windows;
+    return windows < UINT32_MAX;
+  }
+
+  // Prepares the counting of `texts` (windows numbered as their window0 says, in listing order)
+  // by `workers` workers.
+  Buckets(const std::vector<TextWindows>& texts, unsigned workers)
+      : texts_(texts), workers_(std::max(1u, workers)) {
+    for (const TextWindows& t : texts) windows_ += t.windows;
+    // About 4096 windows a bucket: their distinct n-grams and table fit the second-level cache.
+    bits_ = 0;
+    while (bits_ < 12 && (windows_ >> (bits_ + 12)) > 0) ++bits_;
+    buckets_ = size_t{1} << bits_;
+    std::vector<size_t> weight(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) weight[i] = texts[i].windows + 1;
+    // Contiguous runs of texts, one a worker, so that each bucket lists its windows in order.
+    range_.assign(1, 0);
+    size_t total = 0, acc = 0, i = 0;
+    for (size_t w : weight) total += w;
+    for (unsigned k = 1; k < workers_; ++k) {
+      const size_t goal = total / workers_ * k;
+      while (i < texts.size() && acc + weight[i] <= goal) acc += weight[i++];
+      range_.push_back(i);
+    }
+    range_.push_back(texts.size());
+    histogram_.assign(static_cast<size_t>(workers_) * buckets_, 0);
+    window0_.resize(texts.size() + 1);
+    for (size_t t = 0; t < texts.size(); ++t) window0_[t] = texts[t].window0;
+    window0_[texts.size()] = windows_;
+    block_text_.resize(static_cast<size_t>(windows_ >> kBlockBits) + 1);
+    size_t t = 0;
+    for (size_t k = 0; k < block_text_.size(); ++k) {
+      const uint64_t window = static_cast<uint64_t>(k) << kBlockBits;
+      while (t + 1 < texts.size() && window0_[t + 1] <= window) ++t;
+      block_text_[k] = static_cast<uint32_t>(t);
+    }
+  }
+
+  unsigned workers() const noexcept { return workers_; }
+  size_t buckets() const noexcept { return buckets_; }
+  uint64_t windows() const noexcept { return windows_; }
+
+  // Phase 1, worker w (all workers, then phase 2): counts the windows of its texts by bucket.
+  template <class Stop>
+  void tally(unsigned w, Stop stop) {
+    size_t* hist = &histogram_[static_cast<size_t>(w) * buckets_];
+    for (size_t t = range_[w]; t < range_[w + 1] && !stop(); ++t) {
+      const TextWindows& text = texts_[t];
+      const uint32_t* words = text.words.data();
+      for (size_t j = 0; j < text.windows; ++j) ++hist[bucket_of(mix64(pack<N>(words + j * text.stride)))];
+    }
+  }
+
+  // Between the phases (one thread): where each worker's windows of each bucket go.
+  void place() {
+    start_.assign(buckets_ + 1, 0);
+    cursor_.assign(static_cast<size_t>(workers_) * buckets_, 0);
+    size_t at = 0;
+    for (size_t b = 0; b < buckets_; ++b) {
+      start_[b] = at;
+      for (unsigned w = 0; w < workers_; ++w) {
+        cursor_[static_cast<size_t>(w) * buckets_ + b] = at;
+        at += histogram_[static_cast<size_t>(w) * buckets_ + b];
+      }
+    }
+    start_[buckets_] = at;
+    keys_.resize(windows_);
+    firsts_.resize(windows_);
+  }
+
+  // Phase 2, worker w: writes the key and the number of each of its windows into their bucket.
+  template <class Stop>
+  void scatter(unsigned w, Stop stop) {
+    size_t* cursor = &cursor_[static_cast<size_t>(w) * buckets_];
+    uint64_t* keys = keys_.data();
+    uint32_t* firsts = firsts_.data();
+    for (size_t t = range_[w]; t < range_[w + 1] && !stop(); ++t) {
+      const TextWindows& text = texts_[t];
+      const uint32_t* words = text.words.data();
+      const auto window0 = static_cast<uint32_t>(text.window0);
+      for (size_t j = 0; j < text.windows; ++j) {
+        const uint64_t key = pack<N>(words + j * text.stride);
+        const size_t at = cursor[bucket_of(mix64(key))]++;
+        keys[at] = key;
+        firsts[at] = window0 + static_cast<uint32_t>(j);
+      }
+    }
+  }
+
+  // Between phases 2 and 3 (one thread): worker w counts the buckets part_[w] .. part_[w+1],
+  // a run about as long as the others'.
+  void prepare_counts() {
+    std::vector<size_t>().swap(cursor_);
+    made_entries_.resize(windows_);
+    part_.assign(1, 0);
+    size_t b = 0;
+    for (unsigned k = 1; k < workers_; ++k) {
+      const size_t goal = windows_ / workers_ * k;
+      while (b < buckets_ && start_[b + 1] <= goal) ++b;
+      part_.push_back(b);
+    }
+    part_.push_back(buckets_);
+    made_.assign(workers_, 0);
+  }
+
+  // Phase 3, worker w: counts its buckets in order, keeping the entries whose words keep(words)
+  // keeps. Their entries and first windows are written one after another from the worker's first
+  // position on: each bucket's where its windows were or before, once they are read.
+  template <class Keep, class Stop>
+  void count(unsigned w, Keep keep, Stop stop) {
+    Scratch s;
+    size_t out = start_[part_[w]];
+    uint32_t words[N];
+    for (size_t b = part_[w]; b < part_[w + 1] && !stop(); ++b) {
+      count_bucket(s, start_[b], start_[b + 1]);
+      for (size_t e = 0; e < s.key.size(); ++e) {
+        unpack<N>(s.key[e], words);
+        if (!keep(words)) continue;
+        made_entries_[out] = Entry{s.key[e], s.count[e], s.range[e]};
+        firsts_[out] = s.first[e];
+        ++out;
+      }
+    }
+    made_[w] = out - start_[part_[w]];
+    uint32_t seen = top_.load();
+    while (s.top > seen && !top_.compare_exchange_weak(seen, s.top)) {
+    }
+  }
+
+  // The largest count of any entry, kept or not (after phase 3).
+  uint32_t top_count() const noexcept { return top_.load(); }
+
+  // Between phases 3 and 4 (one thread).
+  void prepare_order() {
+    Raw<uint64_t>().swap(keys_);
+    size_t kept = 0;
+    for (size_t m : made_) kept += m;
+    entries_.resize(kept);
+    at_window_.resize(windows_);
+    taken_.assign(workers_, 0);
+  }
+
+  // Phase 4, worker w: marks, at the first window of each entry first met in its range of
+  // windows, the entry's position.
+  void mark(unsigned w) {
+    const uint64_t lo = windows_ * w / workers_, hi = windows_ * (w + 1) / workers_;
+    std::fill(at_window_.begin() + static_cast<std::ptrdiff_t>(lo),
+              at_window_.begin() + static_cast<std::ptrdiff_t>(hi), 0u);
+    size_t taken = 0;
+    for (unsigned k = 0; k < workers_; ++k) {
+      const size_t begin = start_[part_[k]];
+      for (size_t e = begin; e < begin + made_[k]; ++e) {
+        const uint32_t first = firsts_[e];
+        if (first < lo || first >= hi) continue;
+        at_window_[first] = static_cast<uint32_t>(e + 1);
+        ++taken;
+      }
+    }
+    taken_[w] = taken;
+  }
+
+  // Phase 5, worker w: the entries of its range of windows, in order, into entries().
+  void gather(unsigned w) {
+    const uint64_t lo = windows_ * w / workers_, hi = windows_ * (w + 1) / workers_;
+    size_t n = 0;
+    for (unsigned k = 0; k < w; ++k) n += taken_[k];
+    constexpr size_t kAheadAt = 16;
+    uint32_t ring[kAheadAt];
+    size_t head = 0, tail = 0;
+    for (uint64_t window = lo; window < hi; ++window) {
+      const uint32_t p = at_window_[window];
+      if (p == 0) continue;
+      __builtin_prefetch(&made_entries_[p - 1]);
+      if (tail - head == kAheadAt) entries_[n++] = made_entries_[ring[head++ % kAheadAt]];
+      ring[tail++ % kAheadAt] = p - 1;
+    }
+    while (head < tail) entries_[n++] = made_entries_[ring[head++ % kAheadAt]];
+  }
+
+  // The kept entries in order of first occurrence (after phase 5). Frees the counting's arrays.
+  BigVector<Entry>& entries() {
+    Raw<uint32_t>().swap(firsts_);
+    Raw<uint32_t>().swap(at_window_);
+    Raw<Entry>().swap(made_entries_);
+    return entries_;
+  }
+
+ private:
+  template <class T>
+  using Raw = std::vector<T, BigAllocator<T, false>>;  // left as allocated: filled before read
+
+  struct Slot {
+    uint64_t key;
+    uint32_t entry;
+    uint32_t epoch;  // the bucket that wrote the slot; the others read it as empty
+  };
+
+  // A worker's table and entries for one bucket at a time, reused from bucket to bucket.
+  struct Scratch {
+    std::vector<Slot> slots;
+    uint32_t epoch = 0;
+    std::vector<uint64_t> key;
+    std::vector<uint32_t> first, count, range, last;
+    uint32_t top = 0;
+  };
+
+  size_t bucket_of(uint64_t h) const noexcept {
+    return bits_ == 0 ? 0 : static_cast<size_t>(h >> (64 - bits_));
+  }
+
+  // Counts the windows at positions begin .. end (one bucket, in corpus order) into s.
+  void count_bucket(Scratch& s, size_t begin, size_t end) {
+    s.key.clear();
+    s.first.clear();
+    s.count.clear();
+    s.range.clear();
+    s.last.clear();
+    const size_t n = end - begin;
+    if (n == 0) return;
+    size_t cap = 16;
+    while (cap < n + n / 2) cap <<= 1;
+    if (s.slots.size() < cap) s.slots.assign(cap, Slot{0, 0, 0});
+    if (++s.epoch == 0) {  // the stamps wrapped: clear them once
+      std::fill(s.slots.begin(), s.slots.end(), Slot{0, 0, 0});
+      s.epoch = 1;
+    }
+    const uint32_t epoch = s.epoch;
+    const size_t mask = cap - 1;
+    const uint64_t* keys = keys_.data() + begin;
+    const uint32_t* windows = firsts_.data() + begin;
+    for (size_t j = 0; j < n; ++j) {
+      const uint64_t key = keys[j];
+      const uint32_t window = windows[j];
+      // The text of the window (numbered from 1): from the text where its block of windows
+      // begins, on past the texts that end before it.
+      size_t text = block_text_[window >> kBlockBits];
+      while (window0_[text + 1] <= window) ++text;
+      const auto text_no = static_cast<uint32_t>(text + 1);
+      size_t i = static_cast<size_t>(mix64(key)) & mask;
+      for (;;) {
+        Slot& slot = s.slots[i];
+        if (slot.epoch != epoch) {
+          slot = Slot{key, static_cast<uint32_t>(s.key.size()), epoch};
+          s.key.push_back(key);
+          s.first.push_back(window);
+          s.count.push_back(1);
+          s.range.push_back(1);
+          s.last.push_back(text_no);
+          break;
+        }
+        if (slot.key == key) {
+          const uint32_t e = slot.entry;
+          ++s.count[e];
+          if (s.last[e] != text_no) {
+            s.last[e] = text_no;
+            ++s.range[e];
+          }
+          break;
+        }
+        i = (i + 1) & mask;
+      }
+    }
+    for (uint32_t c : s.count) s.top = std::max(s.top, c);
+  }
+
+  const std::vector<TextWindows>& texts_;
+  unsigned workers_;
+  uint64_t windows_ = 0;
+  int bits_ = 0;
+  size_t buckets_ = 1;
+  std::vector<size_t> range_;      // worker w: texts range_[w] .. range_[w+1]
+  std::vector<size_t> histogram_;  // per worker, per bucket: windows
+  std::vector<size_t> cursor_;     // per worker, per bucket: where its next window goes
+  std::vector<size_t> start_;      // per bucket: its first position; one more at the end
+  std::vector<size_t> part_;       // worker w counts buckets part_[w] .. part_[w+1]
+  std::vector<size_t> made_;       // per worker: the entries it made
+  static constexpr int kBlockBits = 10;
+  std::vector<uint64_t> window0_;  // per text: its first window; the number of windows last
+  std::vector<uint32_t> block_text_;  // per 2**kBlockBits windows: the text of the first
+  Raw<uint64_t> keys_;             // per position: a window's key
+  Raw<uint32_t> firsts_;           // per position: a window's number, then an entry's first
+  Raw<Entry> made_entries_;        // per position: an entry of the counting
+  Raw<uint32_t> at_window_;        // per window: the position + 1 of the entry first met there
+  std::vector<size_t> taken_;      // per worker: the entries first met in its windows
+  BigVector<Entry> entries_;       // the kept entries in order of first occurrence
+  std::atomic<uint32_t> top_{0};
+};
+
+}  // namespace ngrams
+}  // namespace lumora
