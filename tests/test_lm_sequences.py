@@ -488,3 +488,19 @@ def test_case_variants_over_many_texts(tmp_path, rng, size):
     c = make_indexed(tmp_path, texts)
     for lowercase in (True, False):
         assert_same(c, None, size, lowercase)
+
+
+@pytest.mark.parametrize("size", [2, 3])
+def test_many_buckets_match_plain_rendering(tmp_path, rng, size):
+    """Enough windows for the counting to spread over many buckets and both workers: case
+    variants met in many texts still merge into one row with one range."""
+    vocab = (["the", "The", "THE", "cat", "Cat", "sat", "SAT", ",", "--", "Σσς", "ΣΣΣ"]
+             + ["w%d" % i for i in range(400)] + ["W%d" % i for i in range(400)])
+    weights = [1.0 / (r + 1) ** 0.8 for r in range(len(vocab))]
+    texts = {"t%02d" % i: [(w, "NN") for w in rng.choices(vocab, weights,
+                                                         k=rng.choice([0, 2, 1500, 3000]))]
+             for i in range(30)}
+    assert sum(map(len, texts.values())) > 20000
+    c = make_indexed(tmp_path, texts)
+    for lowercase in (True, False):
+        assert_same(c, None, size, lowercase)

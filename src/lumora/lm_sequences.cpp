@@ -12,6 +12,7 @@
 #include "lumora/common/pickled_py.hpp"
 #include "lumora/common/pytext.hpp"
 #include "lumora/common/ref.hpp"
+#include "lumora/kernels/ngram_buckets.hpp"
 #include "lumora/kernels/ngrams.hpp"
 
 #include <algorithm>
@@ -320,8 +321,7 @@ class NgramList {
       text.window0 = windows;
       windows += text.windows;
     }
-    ngrams::count_parts(table_, texts, firsts_);
-    table_.finish();
+    table_.count(texts, words_.size(), firsts_);
   }
 
   // The rows: ids to strings, lower-casing, the filter, frequencies and ranges. The id-to-word
@@ -755,7 +755,7 @@ class NgramList {
   PyObject* module_;
   const bool lowercase_;
   WordNumbers words_;
-  ngrams::Partitioned<N> table_{std::thread::hardware_concurrency() > 1 ? 2u : 1u};
+  ngrams::Counter<N> table_{std::thread::hardware_concurrency() > 1 ? 2u : 1u};
   std::vector<ngrams::PartFirsts> firsts_;  // per partition: each text's distinct n-grams
 
   PyObject* dict_words_ = nullptr;

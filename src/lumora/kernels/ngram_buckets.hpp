@@ -16,6 +16,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace lumora {
@@ -158,6 +162,10 @@ class Buckets {
   void prepare_counts() {
     std::vector<size_t>().swap(cursor_);
     made_entries_.resize(windows_);
+    if (list_texts_) {
+      text_first_.resize(windows_);
+      std::fill(text_first_.begin(), text_first_.end(), 0u);
+    }
     part_.assign(1, 0);
     size_t b = 0;
     for (unsigned k = 1; k < workers_; ++k) {
@@ -179,13 +187,16 @@ class Buckets {
     uint32_t words[N];
     for (size_t b = part_[w]; b < part_[w + 1] && !stop(); ++b) {
       count_bucket(s, start_[b], start_[b + 1]);
+      s.at.assign(s.key.size(), 0);
       for (size_t e = 0; e < s.key.size(); ++e) {
         unpack<N>(s.key[e], words);
         if (!keep(words)) continue;
         made_entries_[out] = Entry{s.key[e], s.count[e], s.range[e]};
         firsts_[out] = s.first[e];
-        ++out;
+        s.at[e] = static_cast<uint32_t>(++out);
       }
+      for (const auto& ev : s.events)
+        if (s.at[ev.second] != 0) text_first_[ev.first] = s.at[ev.second];
     }
     made_[w] = out - start_[part_[w]];
     uint32_t seen = top_.load();
@@ -203,6 +214,7 @@ class Buckets {
     for (size_t m : made_) kept += m;
     entries_.resize(kept);
     at_window_.resize(windows_);
+    if (list_texts_) number_of_.resize(windows_);
     taken_.assign(workers_, 0);
   }
 
@@ -233,14 +245,35 @@ class Buckets {
     constexpr size_t kAheadAt = 16;
     uint32_t ring[kAheadAt];
     size_t head = 0, tail = 0;
+    auto take = [&](uint32_t at) {
+      if (list_texts_) number_of_[at] = static_cast<uint32_t>(n);
+      entries_[n++] = made_entries_[at];
+    };
     for (uint64_t window = lo; window < hi; ++window) {
       const uint32_t p = at_window_[window];
       if (p == 0) continue;
       __builtin_prefetch(&made_entries_[p - 1]);
-      if (tail - head == kAheadAt) entries_[n++] = made_entries_[ring[head++ % kAheadAt]];
+      if (tail - head == kAheadAt) take(ring[head++ % kAheadAt]);
       ring[tail++ % kAheadAt] = p - 1;
     }
-    while (head < tail) entries_[n++] = made_entries_[ring[head++ % kAheadAt]];
+    while (head < tail) take(ring[head++ % kAheadAt]);
+  }
+
+  // Asks, before phase 3, for each text's distinct n-grams (see text_firsts()).
+  void list_texts() noexcept { list_texts_ = true; }
+
+  // After phase 5, when asked for with list_texts(): each text's distinct kept n-grams, by
+  // entry number, in the order the text first counted them, and where each text's list ends.
+  void text_firsts(PartFirsts& out) {
+    out.entries.clear();
+    out.text_end.clear();
+    for (size_t t = 0; t + 1 < window0_.size(); ++t) {
+      for (uint64_t j = window0_[t]; j < window0_[t + 1]; ++j)
+        if (text_first_[j] != 0) out.entries.push_back(number_of_[text_first_[j] - 1]);
+      out.text_end.push_back(out.entries.size());
+    }
+    Raw<uint32_t>().swap(text_first_);
+    Raw<uint32_t>().swap(number_of_);
   }
 
   // The kept entries in order of first occurrence (after phase 5). Frees the counting's arrays.
@@ -267,6 +300,8 @@ class Buckets {
     uint32_t epoch = 0;
     std::vector<uint64_t> key;
     std::vector<uint32_t> first, count, range, last;
+    std::vector<std::pair<uint32_t, uint32_t>> events;  // (window, entry): a text's first count
+    std::vector<uint32_t> at;                           // per entry: its position, once kept
     uint32_t top = 0;
   };
 
@@ -276,6 +311,7 @@ class Buckets {
 
   // Counts the windows at positions begin .. end (one bucket, in corpus order) into s.
   void count_bucket(Scratch& s, size_t begin, size_t end) {
+    s.events.clear();
     s.key.clear();
     s.first.clear();
     s.count.clear();
@@ -307,6 +343,7 @@ class Buckets {
         Slot& slot = s.slots[i];
         if (slot.epoch != epoch) {
           slot = Slot{key, static_cast<uint32_t>(s.key.size()), epoch};
+          if (list_texts_) s.events.push_back({window, static_cast<uint32_t>(s.key.size())});
           s.key.push_back(key);
           s.first.push_back(window);
           s.count.push_back(1);
@@ -319,6 +356,7 @@ class Buckets {
           ++s.count[e];
           if (s.last[e] != text_no) {
             s.last[e] = text_no;
+            if (list_texts_) s.events.push_back({window, e});
             ++s.range[e];
           }
           break;
@@ -349,7 +387,133 @@ class Buckets {
   Raw<uint32_t> at_window_;        // per window: the position + 1 of the entry first met there
   std::vector<size_t> taken_;      // per worker: the entries first met in its windows
   BigVector<Entry> entries_;       // the kept entries in order of first occurrence
+  bool list_texts_ = false;
+  Raw<uint32_t> text_first_;       // per window: position + 1 of the entry a text first counts
+  Raw<uint32_t> number_of_;        // per position: the entry's number in entries_
   std::atomic<uint32_t> top_{0};
+};
+
+// Runs run(w) for w in 0 .. workers-1, on helper threads and the caller; a worker whose thread
+// could not be started runs on the caller. Rethrows what a worker threw.
+template <class Run>
+void on_threads(unsigned workers, Run run) {
+  std::vector<std::thread> threads;
+  std::vector<unsigned> mine{0};
+  std::vector<std::exception_ptr> failure(workers);
+  for (unsigned w = 1; w < workers; ++w) {
+    try {
+      threads.emplace_back([&, w] {
+        try {
+          run(w);
+        } catch (...) {
+          failure[w] = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      mine.push_back(w);
+    }
+  }
+  try {
+    for (unsigned w : mine) run(w);
+  } catch (...) {
+    failure[0] = std::current_exception();
+  }
+  for (auto& t : threads) t.join();
+  for (auto& f : failure)
+    if (f) std::rethrow_exception(f);
+}
+
+// The n-grams of texts as lm_sequences counts them: in buckets when they pack (two or three
+// words over few enough word numbers), else by hash partitions, with the interface of
+// Partitioned either way. Every n-gram is an entry (the caller filters).
+template <int N>
+class Counter {
+ public:
+  explicit Counter(unsigned parts) : workers_(std::max(1u, parts)), partitioned_(parts) {}
+
+  // Counts every window of `texts` (numbered by their window0, in listing order) over dense
+  // word numbers below `words`; firsts receives each text's distinct n-grams, as
+  // count_parts() gives them.
+  void count(const std::vector<TextWindows>& texts, size_t words,
+             std::vector<PartFirsts>& firsts) {
+    if constexpr (N == 2 || N == 3) {
+      if (packs<N>(words) && Buckets<N>::fits(texts)) {
+        bucketed_ = true;
+        Buckets<N> b(texts, workers_);
+        auto go = [] { return false; };
+        auto all = [](const uint32_t*) { return true; };
+        b.list_texts();
+        on_threads(b.workers(), [&](unsigned w) { b.tally(w, go); });
+        b.place();
+        on_threads(b.workers(), [&](unsigned w) { b.scatter(w, go); });
+        b.prepare_counts();
+        on_threads(b.workers(), [&](unsigned w) { b.count(w, all, go); });
+        b.prepare_order();
+        on_threads(b.workers(), [&](unsigned w) { b.mark(w); });
+        on_threads(b.workers(), [&](unsigned w) { b.gather(w); });
+        firsts.assign(1, PartFirsts{});
+        b.text_firsts(firsts[0]);
+        const auto& entries = b.entries();
+        words_.resize(entries.size() * N);
+        counts_.resize(entries.size());
+        ranges_.resize(entries.size());
+        for (size_t e = 0; e < entries.size(); ++e) {
+          unpack<N>(entries[e].key, &words_[e * N]);
+          counts_[e] = entries[e].count;
+          ranges_[e] = entries[e].range;
+        }
+        return;
+      }
+    }
+    count_parts(partitioned_, texts, firsts);
+    partitioned_.finish();
+  }
+
+  unsigned parts() const noexcept { return bucketed_ ? 1 : partitioned_.parts(); }
+  size_t size() const noexcept { return bucketed_ ? counts_.size() : partitioned_.size(); }
+  const uint32_t* words(size_t e) const noexcept {
+    return bucketed_ ? &words_[e * N] : partitioned_.words(e);
+  }
+  size_t global(unsigned p, uint32_t local) const noexcept {
+    return bucketed_ ? local : partitioned_.global(p, local);
+  }
+  void prefetch(uint64_t h) const noexcept {
+    if (!bucketed_) partitioned_.prefetch(h);
+  }
+
+  // The entry number of w (whose Table<N>::hash is h), or -1.
+  int64_t find(const uint32_t* w, uint64_t h) {
+    if (!bucketed_) return partitioned_.find(w, h);
+    if constexpr (N == 2 || N == 3) {
+      if (index_.size() != size()) {  // made on first use: keys in entry order
+        index_ = KeyIndex(size());
+        for (size_t e = 0; e < size(); ++e) index_.insert(pack<N>(&words_[e * N]));
+      }
+      return index_.find(pack<N>(w));
+    }
+    return -1;
+  }
+
+  void drop_index() {
+    if (bucketed_)
+      index_ = KeyIndex(0);
+    else
+      partitioned_.drop_index();
+  }
+
+  void totals(std::vector<uint32_t>* counts, std::vector<uint32_t>* texts) const {
+    if (!bucketed_) return partitioned_.totals(counts, texts);
+    if (counts) counts->assign(counts_.begin(), counts_.end());
+    if (texts) texts->assign(ranges_.begin(), ranges_.end());
+  }
+
+ private:
+  unsigned workers_;
+  bool bucketed_ = false;
+  Partitioned<N> partitioned_;
+  BigVector<uint32_t> words_;  // bucketed: the words of each entry, in entry order
+  BigVector<uint32_t> counts_, ranges_;
+  KeyIndex index_{0};
 };
 
 }  // namespace ngrams
