@@ -161,3 +161,30 @@ def test_ctrl_c_interrupts_a_large_count(tmp_path):
         h = handle(c.workspace + c.name)
         """
     assert seconds_to_interrupt(setup, '_ngrams.ngrams(h, 3, threads=2)', 0.5) < 5.0
+
+
+def test_columns_outlive_their_call(tmp_path):
+    """The engine's columns view buffers the engine hands over: they stay valid and writable
+    after the call, while later calls take and fill large blocks of their own."""
+    words = [("w%d" % i, "NN") for i in range(5000)]
+    c = make_indexed(tmp_path, {"t0": words})
+    ids = np.array(sorted(c.word_ids.values()), dtype=np.int64)
+    gen = np.random.default_rng(1)
+    for i in range(20):
+        arr = np.zeros((20000, 4), dtype=np.int64)
+        arr[:, 0] = gen.choice(ids, size=20000)
+        np.save(str(c.npy / f"x{i}"), arr)
+    h = handle(c.workspace + c.name)
+    columns = _ngrams.ngrams(h, 2)[0]
+    assert columns["freq"].nbytes > 2**21  # large enough for blocks that are reused
+    kept = {name: columns[name] for name in ("freq", "texts", "rank")}
+    offsets, data = columns["ngram"]
+    before = {name: a.copy() for name, a in kept.items()}
+    before_text = (offsets.copy(), data.copy())
+    del columns
+    for size in (2, 3, 2):
+        _ngrams.ngrams(h, size)
+    for name, a in kept.items():
+        assert np.array_equal(a, before[name]), name
+    assert np.array_equal(offsets, before_text[0]) and np.array_equal(data, before_text[1])
+    kept["freq"][0] += 1  # writable, as a NumPy column built by the caller would be
