@@ -250,6 +250,8 @@ def run_suite(name, args):
     rows, results, methods = [], [], set()
     sides = ("native", "baseline") if args.only is None else (args.only,)
     for case in suite.CASES:
+        if args.case and not any(part in case.name for part in args.case):
+            continue
         res = {side: _spawn({"suite": name, "case": case.name, "side": side,
                              "params": params.__dict__})
                if side in sides else {"status": "absent"}
@@ -304,6 +306,8 @@ def main(argv=None):
     ap.add_argument("--only", choices=("native", "baseline"), help="run one side only")
     ap.add_argument("--json", metavar="PATH", help="also write the results as JSON")
     ap.add_argument("--list", action="store_true", help="list suites and their cases")
+    ap.add_argument("--case", action="append", metavar="TEXT",
+                    help="run only the cases whose names contain TEXT (repeatable)")
     args = ap.parse_args(argv)
 
     available = discover()

@@ -187,16 +187,17 @@ class Buckets {
     uint32_t words[N];
     for (size_t b = part_[w]; b < part_[w + 1] && !stop(); ++b) {
       count_bucket(s, start_[b], start_[b + 1]);
-      s.at.assign(s.key.size(), 0);
-      for (size_t e = 0; e < s.key.size(); ++e) {
-        unpack<N>(s.key[e], words);
+      for (uint32_t i : s.order) {
+        Slot& slot = s.slots[i];
+        s.top = std::max(s.top, slot.count);
+        unpack<N>(slot.key, words);
         if (!keep(words)) continue;
-        made_entries_[out] = Entry{s.key[e], s.count[e], s.range[e]};
-        firsts_[out] = s.first[e];
-        s.at[e] = static_cast<uint32_t>(++out);
+        made_entries_[out] = Entry{slot.key, slot.count, slot.range};
+        firsts_[out] = slot.first;
+        slot.at = static_cast<uint32_t>(++out);
       }
       for (const auto& ev : s.events)
-        if (s.at[ev.second] != 0) text_first_[ev.first] = s.at[ev.second];
+        if (s.slots[ev.second].at != 0) text_first_[ev.first] = s.slots[ev.second].at;
     }
     made_[w] = out - start_[part_[w]];
     uint32_t seen = top_.load();
@@ -288,20 +289,23 @@ class Buckets {
   template <class T>
   using Raw = std::vector<T, BigAllocator<T, false>>;  // left as allocated: filled before read
 
+  // A distinct n-gram of the bucket being counted.
   struct Slot {
-    uint64_t key;
-    uint32_t entry;
-    uint32_t epoch;  // the bucket that wrote the slot; the others read it as empty
+    uint64_t key = 0;
+    uint32_t count = 0;
+    uint32_t range = 0;
+    uint32_t last = 0;   // the last text that counted it
+    uint32_t first = 0;  // the window where it was first met
+    uint32_t epoch = 0;  // the bucket that wrote the slot; the others read it as empty
+    uint32_t at = 0;     // its position + 1 once written out; 0 when left out
   };
 
   // A worker's table and entries for one bucket at a time, reused from bucket to bucket.
   struct Scratch {
     std::vector<Slot> slots;
     uint32_t epoch = 0;
-    std::vector<uint64_t> key;
-    std::vector<uint32_t> first, count, range, last;
-    std::vector<std::pair<uint32_t, uint32_t>> events;  // (window, entry): a text's first count
-    std::vector<uint32_t> at;                           // per entry: its position, once kept
+    std::vector<uint32_t> order;                        // the slots in order of first meeting
+    std::vector<std::pair<uint32_t, uint32_t>> events;  // (window, slot): a text's first count
     uint32_t top = 0;
   };
 
@@ -312,22 +316,19 @@ class Buckets {
   // Counts the windows at positions begin .. end (one bucket, in corpus order) into s.
   void count_bucket(Scratch& s, size_t begin, size_t end) {
     s.events.clear();
-    s.key.clear();
-    s.first.clear();
-    s.count.clear();
-    s.range.clear();
-    s.last.clear();
+    s.order.clear();
     const size_t n = end - begin;
     if (n == 0) return;
     size_t cap = 16;
     while (cap < n + n / 2) cap <<= 1;
-    if (s.slots.size() < cap) s.slots.assign(cap, Slot{0, 0, 0});
+    if (s.slots.size() < cap) s.slots.assign(cap, Slot{});
     if (++s.epoch == 0) {  // the stamps wrapped: clear them once
-      std::fill(s.slots.begin(), s.slots.end(), Slot{0, 0, 0});
+      std::fill(s.slots.begin(), s.slots.end(), Slot{});
       s.epoch = 1;
     }
     const uint32_t epoch = s.epoch;
     const size_t mask = cap - 1;
+    Slot* slots = s.slots.data();
     const uint64_t* keys = keys_.data() + begin;
     const uint32_t* windows = firsts_.data() + begin;
     for (size_t j = 0; j < n; ++j) {
@@ -340,31 +341,25 @@ class Buckets {
       const auto text_no = static_cast<uint32_t>(text + 1);
       size_t i = static_cast<size_t>(mix64(key)) & mask;
       for (;;) {
-        Slot& slot = s.slots[i];
+        Slot& slot = slots[i];
         if (slot.epoch != epoch) {
-          slot = Slot{key, static_cast<uint32_t>(s.key.size()), epoch};
-          if (list_texts_) s.events.push_back({window, static_cast<uint32_t>(s.key.size())});
-          s.key.push_back(key);
-          s.first.push_back(window);
-          s.count.push_back(1);
-          s.range.push_back(1);
-          s.last.push_back(text_no);
+          slot = Slot{key, 1, 1, text_no, window, epoch, 0};
+          s.order.push_back(static_cast<uint32_t>(i));
+          if (list_texts_) s.events.push_back({window, static_cast<uint32_t>(i)});
           break;
         }
         if (slot.key == key) {
-          const uint32_t e = slot.entry;
-          ++s.count[e];
-          if (s.last[e] != text_no) {
-            s.last[e] = text_no;
-            if (list_texts_) s.events.push_back({window, e});
-            ++s.range[e];
+          ++slot.count;
+          if (slot.last != text_no) {
+            slot.last = text_no;
+            ++slot.range;
+            if (list_texts_) s.events.push_back({window, static_cast<uint32_t>(i)});
           }
           break;
         }
         i = (i + 1) & mask;
       }
     }
-    for (uint32_t c : s.count) s.top = std::max(s.top, c);
   }
 
   const std::vector<TextWindows>& texts_;
