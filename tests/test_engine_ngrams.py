@@ -24,6 +24,19 @@ def handle(folder):
         _lexicon=lambda: lex)
 
 
+def random_arrays(root, vocabulary, texts, tokens, seed=0):
+    """A corpus of a text holding each of `vocabulary` words once, then `texts` token arrays of
+    `tokens` words drawn at random."""
+    c = make_indexed(root, {"t0": [("w%d" % i, "NN") for i in range(vocabulary)]})
+    ids = np.array(sorted(c.word_ids.values()), dtype=np.int64)
+    gen = np.random.default_rng(seed)
+    for i in range(texts):
+        arr = np.zeros((tokens, 4), dtype=np.int64)
+        arr[:, 0] = gen.choice(ids, size=tokens)
+        np.save(str(c.npy / f"x{i}"), arr)
+    return c
+
+
 def rows_of(columns):
     return sequence_rows(columns, "ngram")
 
@@ -147,17 +160,9 @@ def test_ctrl_c_interrupts_a_large_count(tmp_path):
         import os, sys
         import numpy as np
         sys.path.insert(0, {os.path.dirname(__file__)!r})
-        from test_engine_ngrams import handle
-        from conftest import make_indexed
+        from test_engine_ngrams import handle, random_arrays
         from lumora import _ngrams
-        words = [("w%d" % i, "NN") for i in range(2000)]
-        c = make_indexed({str(tmp_path)!r}, {{"t0": words}})
-        ids = np.array(sorted(c.word_ids.values()), dtype=np.int64)
-        rng = np.random.default_rng(0)
-        for i in range(200):
-            arr = np.zeros((50000, 4), dtype=np.int64)
-            arr[:, 0] = rng.choice(ids, size=50000)
-            np.save(str(c.npy / f"x{{i}}"), arr)
+        c = random_arrays({str(tmp_path)!r}, 2000, 200, 50000)
         h = handle(c.workspace + c.name)
         """
     assert seconds_to_interrupt(setup, '_ngrams.ngrams(h, 3, threads=2)', 0.5) < 5.0
@@ -166,14 +171,7 @@ def test_ctrl_c_interrupts_a_large_count(tmp_path):
 def test_columns_outlive_their_call(tmp_path):
     """The engine's columns view buffers the engine hands over: they stay valid and writable
     after the call, while later calls take and fill large blocks of their own."""
-    words = [("w%d" % i, "NN") for i in range(5000)]
-    c = make_indexed(tmp_path, {"t0": words})
-    ids = np.array(sorted(c.word_ids.values()), dtype=np.int64)
-    gen = np.random.default_rng(1)
-    for i in range(20):
-        arr = np.zeros((20000, 4), dtype=np.int64)
-        arr[:, 0] = gen.choice(ids, size=20000)
-        np.save(str(c.npy / f"x{i}"), arr)
+    c = random_arrays(tmp_path, 5000, 20, 20000, seed=1)
     h = handle(c.workspace + c.name)
     columns = _ngrams.ngrams(h, 2)[0]
     assert columns["freq"].nbytes > 2**21  # large enough for blocks that are reused
