@@ -186,3 +186,22 @@ def test_columns_outlive_their_call(tmp_path):
         assert np.array_equal(a, before[name]), name
     assert np.array_equal(offsets, before_text[0]) and np.array_equal(data, before_text[1])
     kept["freq"][0] += 1  # writable, as a NumPy column built by the caller would be
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_counts(tmp_path):
+    """A child forked after large calls (whose freed blocks the engine keeps) counts alike."""
+    c = random_arrays(tmp_path, 3000, 10, 30000)
+    h = handle(c.workspace + c.name)
+    expected = rows_of(_ngrams.ngrams(h, 3, threads=2)[0])
+    pid = os.fork()
+    if pid == 0:  # the child: exit 0 only when its rows are the parent's
+        code = 1
+        try:
+            import signal
+            signal.alarm(60)
+            code = 0 if rows_of(_ngrams.ngrams(h, 3, threads=2)[0]) == expected else 1
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0

@@ -22,6 +22,7 @@
 #include <vector>
 
 #if defined(__linux__)
+#include <pthread.h>
 #include <sys/mman.h>
 #endif
 
@@ -40,6 +41,9 @@ class Kept {
  public:
   static constexpr size_t kMostKept = size_t{2} << 30;  // bytes kept at most
   static constexpr auto kKeepFor = std::chrono::seconds(20);
+
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
 
   // A kept block of exactly len bytes (cut from a longer one), or nullptr.
   void* take(size_t len) {
@@ -113,9 +117,14 @@ class Kept {
   size_t total_ = 0;
 };
 
-// One per library, never destroyed (threads may free blocks while the process exits).
+// One per library, never destroyed (threads may free blocks while the process exits). A fork
+// takes its lock first, so that the child never inherits it held by a thread it does not have.
 inline Kept& kept() {
-  static Kept* k = new Kept;
+  static Kept* k = [] {
+    auto* made = new Kept;
+    ::pthread_atfork([] { kept().lock(); }, [] { kept().unlock(); }, [] { kept().unlock(); });
+    return made;
+  }();
   return *k;
 }
 #endif
