@@ -178,7 +178,10 @@ def rng(request):
     return random.Random(seed)
 
 
-CORPORA = Path(__file__).resolve().parents[2] / "shared" / "corpora"
+# The shared treebanks: beside the checkout, or where LUMORA_CORPORA says (CI tests copies of the
+# checkout made elsewhere).
+CORPORA = Path(os.environ.get("LUMORA_CORPORA")
+               or Path(__file__).resolve().parents[2] / "shared" / "corpora")
 
 
 @pytest.fixture
