@@ -277,6 +277,18 @@ def test_words_of_mixed_widths_join(indexed, size):
     assert any(r[1].startswith("abc Σσς 𝐀"[:4 * size - 1]) for r in rows)
 
 
+@pytest.mark.parametrize("size", [2, 3, 5])
+@pytest.mark.parametrize("letters", ["abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMN",
+                                     "àbçdéfghíjklmñòpqrstúvwxyzÀBÇDÉFGHÍJKLMÑÒPQRSTÚVWX"])
+def test_words_of_every_length_join(indexed, size, letters):
+    """One-byte words of every length from 0 to 40, each made of distinct characters, joined
+    with neighbours of other lengths: no character of a word is lost, doubled or moved."""
+    words = [letters[k:k + n] for n, k in zip(range(41), range(0, 41 * 7, 7)) for k in [k % 10]]
+    order = words + words[::3] + words[::-2] + words[1::4]
+    rows = assert_same(indexed({"t": [(w, "NN") for w in order]}), None, size, False)
+    assert {" ".join(order[:size]), " ".join(order[20:20 + size])} <= {r[1] for r in rows}
+
+
 class Word(str):
     """A str subclass in a word dictionary: compared by its characters, kept as it is."""
 

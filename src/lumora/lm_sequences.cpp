@@ -116,6 +116,28 @@ ModuleState state{"lm_sequences"};
 Name n_re{"re"}, n_strip{"strip"}, n_split{"split"}, n_array{"array"}, n_space{" "},
     n_one_word{"^\\W+$"}, n_words{"^\\W+ | \\W+$| \\W+ "};
 
+// Copies n bytes, most words being a few bytes long: two overlapping moves of 8 (or 4) bytes
+// instead of a call, never reading or writing outside either range.
+inline void copy_short(char* to, const char* from, size_t n) noexcept {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n < 4) {
+    for (size_t i = 0; i < n; ++i) to[i] = from[i];
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
 // The characters of each distinct word, copied together in each word's own width, for the joins
 // that build the rows.
 struct WordTexts {
@@ -175,24 +197,37 @@ struct WordTexts {
   // A str of the words joined with single spaces, as " ".join(words) builds it: as wide as its
   // widest word.
   Ref join(const uint32_t* words, int n) const {
+    const Text* t[5];
+    for (int k = 0; k < n; ++k) t[k] = &texts[words[k]];
+    return join(t, n);
+  }
+
+  Ref join(const Text* const* t, int n) const {
     Py_ssize_t len = n - 1;
     int kind = 1;
     bool ascii = true;
     for (int k = 0; k < n; ++k) {
-      const Text& t = texts[words[k]];
-      len += t.len;
-      if (t.kind > kind) kind = t.kind;
-      ascii = ascii && t.ascii;
+      len += t[k]->len;
+      if (t[k]->kind > kind) kind = t[k]->kind;
+      ascii = ascii && t[k]->ascii;
     }
     const Py_UCS4 maxchar = kind == 4 ? 0x10FFFF : kind == 2 ? 0xFFFF : ascii ? 0x7F : 0xFF;
     Ref s = ok(PyUnicode_New(len, maxchar));
     void* data = PyUnicode_DATA(s.get());
+    if (kind == 1) {
+      char* out = static_cast<char*>(data);
+      for (int k = 0; k < n; ++k) {
+        if (k > 0) *out++ = ' ';
+        copy_short(out, chars.data() + t[k]->at, t[k]->len);
+        out += t[k]->len;
+      }
+      return s;
+    }
     Py_ssize_t at = 0;
     for (int k = 0; k < n; ++k) {
       if (k > 0) PyUnicode_WRITE(kind, data, at++, ' ');
-      const Text& t = texts[words[k]];
-      write_chars(kind, data, at, t.kind, chars.data() + t.at, t.len);
-      at += t.len;
+      write_chars(kind, data, at, t[k]->kind, chars.data() + t[k]->at, t[k]->len);
+      at += t[k]->len;
     }
     return s;
   }
@@ -716,6 +751,29 @@ class NgramList {
     }
   }
 
+  // One row: rank, string, frequency, range and the range's percent (one float per value).
+  void put_row(PyObject* list, long row, Ref s, size_t g, int32_t total_files,
+               std::vector<Ref>& percents) {
+    const auto range = static_cast<size_t>(ranges_[g].files);
+    if (percents.size() <= range) percents.resize(range + 1);
+    Ref& percent = percents[range];
+    if (!percent) percent = single_float(percent_single(static_cast<double>(range), total_files));
+    Ref number = ok(PyLong_FromLong(row));
+    Ref frequency = ok(PyLong_FromLong(freq_[g]));
+    Ref files = ok(PyLong_FromSize_t(range));
+    Ref tuple = ok(PyTuple_New(5));
+    PyTuple_SET_ITEM(tuple.get(), 0, number.release());
+    PyTuple_SET_ITEM(tuple.get(), 1, s.release());
+    PyTuple_SET_ITEM(tuple.get(), 2, frequency.release());
+    PyTuple_SET_ITEM(tuple.get(), 3, files.release());
+    Py_INCREF(percent.get());
+    PyTuple_SET_ITEM(tuple.get(), 4, percent.get());
+    // A tuple of ints, a str and a float can hold no cycle: the collector would untrack it at
+    // its first pass anyway.
+    PyObject_GC_UnTrack(tuple.get());
+    PyList_SET_ITEM(list, row - 1, tuple.release());
+  }
+
   Ref build_rows(int32_t total_files) {
     // The list is made at its final size (a list of unfilled items frees as an empty one).
     std::vector<uint8_t> kept(groups_);
@@ -725,29 +783,35 @@ class NgramList {
       rows += kept[g];
     }
     Ref result = ok(PyList_New(static_cast<Py_ssize_t>(rows)));
-    std::vector<Ref> percents;  // one float per range value
+    std::vector<Ref> percents;
     long row = 0;
+    if (N > 1 && !words_with_space_) {
+      // Each group's string is its first n-gram's words joined; the characters of each word
+      // are found through its own number, and those of groups a little ahead are fetched early.
+      std::vector<WordTexts::Text> text_of(words_.size());
+      for (size_t d = 0; d < words_.size(); ++d)
+        if (status_[d] == kGood) text_of[d] = texts_.texts[canon_[d]];
+      constexpr size_t kWords = 16, kChars = 8;
+      for (size_t g = 0; g < groups_; ++g) {
+        if (g + kWords < groups_) {
+          const uint32_t* ahead = table_.words(rep_[g + kWords]);
+          for (int k = 0; k < N; ++k) __builtin_prefetch(&text_of[ahead[k]]);
+        }
+        if (g + kChars < groups_ && kept[g + kChars]) {
+          const uint32_t* ahead = table_.words(rep_[g + kChars]);
+          for (int k = 0; k < N; ++k) __builtin_prefetch(texts_.chars.data() + text_of[ahead[k]].at);
+        }
+        if (!kept[g]) continue;
+        const uint32_t* words = table_.words(rep_[g]);
+        const WordTexts::Text* t[N];
+        for (int k = 0; k < N; ++k) t[k] = &text_of[words[k]];
+        put_row(result.get(), ++row, texts_.join(t, N), g, total_files, percents);
+      }
+      return result;
+    }
     for (size_t g = 0; g < groups_; ++g) {
       if (!kept[g]) continue;
-      Ref s = group_string(g);
-      const auto range = static_cast<size_t>(ranges_[g].files);
-      if (percents.size() <= range) percents.resize(range + 1);
-      Ref& percent = percents[range];
-      if (!percent) percent = single_float(percent_single(static_cast<double>(range), total_files));
-      Ref number = ok(PyLong_FromLong(++row));
-      Ref frequency = ok(PyLong_FromLong(freq_[g]));
-      Ref files = ok(PyLong_FromSize_t(range));
-      Ref tuple = ok(PyTuple_New(5));
-      PyTuple_SET_ITEM(tuple.get(), 0, number.release());
-      PyTuple_SET_ITEM(tuple.get(), 1, s.release());
-      PyTuple_SET_ITEM(tuple.get(), 2, frequency.release());
-      PyTuple_SET_ITEM(tuple.get(), 3, files.release());
-      Py_INCREF(percent.get());
-      PyTuple_SET_ITEM(tuple.get(), 4, percent.get());
-      // A tuple of ints, a str and a float can hold no cycle: the collector would untrack it
-      // at its first pass anyway.
-      PyObject_GC_UnTrack(tuple.get());
-      PyList_SET_ITEM(result.get(), row - 1, tuple.release());
+      put_row(result.get(), ++row, group_string(g), g, total_files, percents);
     }
     return result;
   }

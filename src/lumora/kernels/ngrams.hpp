@@ -102,7 +102,12 @@ class Table {
     return h;
   }
 
-  void prefetch(uint64_t h) const noexcept { __builtin_prefetch(&slots_[home(h)]); }
+  // Fetches both ends of w's home slot: a slot of 24, 28 or 36 bytes often spans two lines.
+  void prefetch(uint64_t h) const noexcept {
+    const Slot* s = &slots_[home(h)];
+    __builtin_prefetch(s);
+    __builtin_prefetch(reinterpret_cast<const char*>(s + 1) - 1);
+  }
 
   // The slot of w (whose hash is h), added with zero counts when new. Valid until the next call.
   Slot& upsert(const uint32_t* w, uint64_t h) {
