@@ -543,8 +543,10 @@ class NgramList {
       return same;
     };
     // The counted n-grams that are another's canonical form, found with prefetched look-ups.
-    std::vector<size_t> others;
-    std::vector<uint64_t> hashes;
+    BigVector<size_t> others;
+    BigVector<uint64_t> hashes;
+    others.reserve(table_.size());  // mapped, not touched, beyond what is used
+    hashes.reserve(table_.size());
     uint32_t form[N];
     for (size_t e = 0; e < table_.size(); ++e) {
       if (good(e) && !canonical(e, form)) {
@@ -552,7 +554,7 @@ class NgramList {
         hashes.push_back(NgramTable<N>::hash(form));
       }
     }
-    std::vector<int64_t> found(others.size());
+    BigVector<int64_t> found(others.size());
     for (size_t q = 0; q < others.size(); ++q) {
       if (q + kAhead < others.size()) table_.prefetch(hashes[q + kAhead]);
       canonical(others[q], form);
@@ -560,14 +562,14 @@ class NgramList {
     }
     // Canonical forms that no counted n-gram equals go to a side table, numbered in order too.
     NgramTable<N> side(others.size());
-    std::vector<int64_t> side_at(others.size(), -1);
+    BigVector<int64_t> side_at(others.size(), -1);
     for (size_t q = 0; q < others.size(); ++q) {
       if (q + kAhead < others.size() && found[q + kAhead] < 0) side.prefetch(hashes[q + kAhead]);
       if (found[q] >= 0) continue;
       canonical(others[q], form);
       side_at[q] = side.upsert(form, hashes[q]).id - 1;
     }
-    std::vector<uint32_t> side_group(side.size(), kNoGroup);
+    BigVector<uint32_t> side_group(side.size(), kNoGroup);
     size_t q = 0;
     for (size_t e = 0; e < table_.size(); ++e) {
       if (!good(e)) continue;
@@ -743,7 +745,7 @@ class NgramList {
 
   // Frequencies: the corpus counts summed per string in the counts' order.
   void sum_frequencies() {
-    const std::vector<uint32_t>& counts = counts_;
+    const BigVector<uint32_t>& counts = counts_;
     for (size_t e = 0; e < table_.size(); ++e) {
       const int64_t g = group(e);
       if (g < 0) continue;
@@ -776,7 +778,7 @@ class NgramList {
 
   Ref build_rows(int32_t total_files) {
     // The list is made at its final size (a list of unfilled items frees as an empty one).
-    std::vector<uint8_t> kept(groups_);
+    BigVector<uint8_t> kept(groups_);
     size_t rows = 0;
     for (size_t g = 0; g < groups_; ++g) {
       kept[g] = has_string(g) && !dropped(g);
@@ -834,10 +836,10 @@ class NgramList {
   WordTexts texts_;                 // per string number: its characters and shape
   bool words_with_space_ = false;
 
-  std::vector<uint32_t> group_of_;  // per counted n-gram
+  BigVector<uint32_t> group_of_;    // per counted n-gram
   bool identity_ = false;           // every counted n-gram is a group of its own
   size_t groups_ = 0;
-  std::vector<uint32_t> rep_;       // per group: its first n-gram
+  BigVector<uint32_t> rep_;         // per group: its first n-gram
   std::vector<Ref> strings_;        // per group, when strings decide the groups
   Ref strings_dict_;
   Ref pattern_;
@@ -846,8 +848,8 @@ class NgramList {
     uint32_t files;    // the number of texts that held it
   };
   BigVector<Range> ranges_;         // per group
-  std::vector<int32_t> freq_;
-  std::vector<uint32_t> counts_, in_texts_;  // per counted n-gram: its count and its range
+  BigVector<int32_t> freq_;
+  BigVector<uint32_t> counts_, in_texts_;  // per counted n-gram: its count and its range
   std::unordered_map<size_t, int64_t> python_groups_;  // counted n-gram -> its group from Python
 };
 

@@ -135,9 +135,10 @@ class Table {
   size_t size() const noexcept { return keys_.size() / N; }
   const uint32_t* words(size_t e) const noexcept { return &keys_[e * N]; }
 
-  // The counts, ranges and last texts of all entries, in entry order (any may be nullptr).
-  void totals(std::vector<uint32_t>* counts, std::vector<uint32_t>* texts,
-              std::vector<uint32_t>* last = nullptr) const {
+  // The counts, ranges and last texts of all entries, in entry order (any may be nullptr), into
+  // vectors of uint32_t of any allocator.
+  template <class V>
+  void totals(V* counts, V* texts, V* last = nullptr) const {
     if (counts) counts->assign(size(), 0);
     if (texts) texts->assign(size(), 0);
     if (last) last->assign(size(), 0);
@@ -240,8 +241,8 @@ class Table<1> {
   size_t size() const noexcept { return slots_.size(); }
   const uint32_t* words(size_t e) const noexcept { return slots_[e].w; }
 
-  void totals(std::vector<uint32_t>* counts, std::vector<uint32_t>* texts,
-              std::vector<uint32_t>* last = nullptr) const {
+  template <class V>
+  void totals(V* counts, V* texts, V* last = nullptr) const {
     if (counts) counts->resize(size());
     if (texts) texts->resize(size());
     if (last) last->resize(size());
@@ -548,14 +549,15 @@ class Partitioned {
   }
 
   // The counts and ranges of all entries, in entry order (either may be nullptr).
-  void totals(std::vector<uint32_t>* counts, std::vector<uint32_t>* texts) const {
+  template <class V>
+  void totals(V* counts, V* texts) const {
     if (parts_ == 1) {
       tables_[0].totals(counts, texts);
       return;
     }
     if (counts) counts->assign(size_, 0);
     if (texts) texts->assign(size_, 0);
-    std::vector<uint32_t> c, t;
+    BigVector<uint32_t> c, t;
     for (unsigned p = 0; p < parts_; ++p) {
       tables_[p].totals(counts ? &c : nullptr, texts ? &t : nullptr);
       for (size_t local = 0; local < tables_[p].size(); ++local) {
