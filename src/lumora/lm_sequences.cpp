@@ -570,6 +570,7 @@ class NgramList {
       side_at[q] = side.upsert(form, hashes[q]).id - 1;
     }
     BigVector<uint32_t> side_group(side.size(), kNoGroup);
+    rep_.reserve(table_.size());  // mapped, touched only as far as used
     size_t q = 0;
     for (size_t e = 0; e < table_.size(); ++e) {
       if (!good(e)) continue;
