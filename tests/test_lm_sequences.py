@@ -193,6 +193,20 @@ def test_short_texts_count_nothing(indexed, nodisk, size):
     assert all(r[3] == 1 and r[4] == 25.0 for r in rows)
 
 
+@pytest.mark.parametrize("lengths", [[300], [300, 0, 0], [0, 0, 300], [0, 300, 1, 0],
+                                     [1, 2, 1, 2, 299], [150, 150], [2] * 40 + [200]])
+@pytest.mark.parametrize("size", [2, 3, 5])
+def test_windows_spread_unevenly_over_texts(indexed, rng, lengths, size):
+    """The counting shares texts between its threads by their number of windows: texts with
+    none, or one text holding nearly all of them, still count every window once."""
+    vocab = ["w%d" % i for i in range(60)] + ["The", "the"]
+    c = indexed({"t%02d" % i: [(rng.choice(vocab), "NN") for _ in range(n)]
+                 for i, n in enumerate(lengths)})
+    for lowercase in (False, True):
+        rows = assert_same(c, None, size, lowercase)
+        assert sum(r[2] for r in rows) == sum(max(n - size + 1, 0) for n in lengths)
+
+
 @pytest.mark.parametrize("size", [0, 6, -1, 2**31 - 1])
 def test_size_outside_range(indexed, tmp_path, nodisk, size):
     c = indexed({"e": []})
