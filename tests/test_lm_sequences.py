@@ -199,8 +199,8 @@ def test_short_texts_count_nothing(indexed, nodisk, size):
 def test_windows_spread_unevenly_over_texts(indexed, rng, lengths, size):
     """The counting shares texts between its threads by their number of windows: texts with
     none, or one text holding nearly all of them, still count every window once."""
-    vocab = ["w%d" % i for i in range(60)] + ["The", "the"]
-    c = indexed({"t%02d" % i: [(rng.choice(vocab), "NN") for _ in range(n)]
+    vocab = [f"w{i}" for i in range(60)] + ["The", "the"]
+    c = indexed({f"t{i:02d}": [(rng.choice(vocab), "NN") for _ in range(n)]
                  for i, n in enumerate(lengths)})
     for lowercase in (False, True):
         rows = assert_same(c, None, size, lowercase)
