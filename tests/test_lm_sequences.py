@@ -193,6 +193,20 @@ def test_short_texts_count_nothing(indexed, nodisk, size):
     assert all(r[3] == 1 and r[4] == 25.0 for r in rows)
 
 
+@pytest.mark.parametrize("lengths", [[300], [300, 0, 0], [0, 0, 300], [0, 300, 1, 0],
+                                     [1, 2, 1, 2, 299], [150, 150], [2] * 40 + [200]])
+@pytest.mark.parametrize("size", [2, 3, 5])
+def test_windows_spread_unevenly_over_texts(indexed, rng, lengths, size):
+    """The counting shares texts between its threads by their number of windows: texts with
+    none, or one text holding nearly all of them, still count every window once."""
+    vocab = [f"w{i}" for i in range(60)] + ["The", "the"]
+    c = indexed({f"t{i:02d}": [(rng.choice(vocab), "NN") for _ in range(n)]
+                 for i, n in enumerate(lengths)})
+    for lowercase in (False, True):
+        rows = assert_same(c, None, size, lowercase)
+        assert sum(r[2] for r in rows) == sum(max(n - size + 1, 0) for n in lengths)
+
+
 @pytest.mark.parametrize("size", [0, 6, -1, 2**31 - 1])
 def test_size_outside_range(indexed, tmp_path, nodisk, size):
     c = indexed({"e": []})
@@ -275,6 +289,18 @@ def test_words_of_mixed_widths_join(indexed, size):
     text = [(w, "NN") for w in words + words[::-1] + words[1::2]]
     rows = assert_same(indexed({"t": text}), None, size, False)
     assert any(r[1].startswith("abc Σσς 𝐀"[:4 * size - 1]) for r in rows)
+
+
+@pytest.mark.parametrize("size", [2, 3, 5])
+@pytest.mark.parametrize("letters", ["abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMN",
+                                     "àbçdéfghíjklmñòpqrstúvwxyzÀBÇDÉFGHÍJKLMÑÒPQRSTÚVWX"])
+def test_words_of_every_length_join(indexed, size, letters):
+    """One-byte words of every length from 0 to 40, each made of distinct characters, joined
+    with neighbours of other lengths: no character of a word is lost, doubled or moved."""
+    words = [letters[k:k + n] for n, k in zip(range(41), range(0, 41 * 7, 7)) for k in [k % 10]]
+    order = words + words[::3] + words[::-2] + words[1::4]
+    rows = assert_same(indexed({"t": [(w, "NN") for w in order]}), None, size, False)
+    assert {" ".join(order[:size]), " ".join(order[20:20 + size])} <= {r[1] for r in rows}
 
 
 class Word(str):

@@ -117,6 +117,28 @@ ModuleState state{"lm_sequences"};
 Name n_re{"re"}, n_strip{"strip"}, n_split{"split"}, n_array{"array"}, n_space{" "},
     n_one_word{"^\\W+$"}, n_words{"^\\W+ | \\W+$| \\W+ "};
 
+// Copies n bytes, most words being a few bytes long: two overlapping moves of 8 (or 4) bytes
+// instead of a call, never reading or writing outside either range.
+inline void copy_short(char* to, const char* from, size_t n) noexcept {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n < 4) {
+    for (size_t i = 0; i < n; ++i) to[i] = from[i];
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
 // The characters of each distinct word, copied together in each word's own width, for the joins
 // that build the rows.
 struct WordTexts {
@@ -176,24 +198,37 @@ struct WordTexts {
   // A str of the words joined with single spaces, as " ".join(words) builds it: as wide as its
   // widest word.
   Ref join(const uint32_t* words, int n) const {
+    const Text* t[5];
+    for (int k = 0; k < n; ++k) t[k] = &texts[words[k]];
+    return join(t, n);
+  }
+
+  Ref join(const Text* const* t, int n) const {
     Py_ssize_t len = n - 1;
     int kind = 1;
     bool ascii = true;
     for (int k = 0; k < n; ++k) {
-      const Text& t = texts[words[k]];
-      len += t.len;
-      if (t.kind > kind) kind = t.kind;
-      ascii = ascii && t.ascii;
+      len += t[k]->len;
+      if (t[k]->kind > kind) kind = t[k]->kind;
+      ascii = ascii && t[k]->ascii;
     }
     const Py_UCS4 maxchar = kind == 4 ? 0x10FFFF : kind == 2 ? 0xFFFF : ascii ? 0x7F : 0xFF;
     Ref s = ok(PyUnicode_New(len, maxchar));
     void* data = PyUnicode_DATA(s.get());
+    if (kind == 1) {
+      char* out = static_cast<char*>(data);
+      for (int k = 0; k < n; ++k) {
+        if (k > 0) *out++ = ' ';
+        copy_short(out, chars.data() + t[k]->at, t[k]->len);
+        out += t[k]->len;
+      }
+      return s;
+    }
     Py_ssize_t at = 0;
     for (int k = 0; k < n; ++k) {
       if (k > 0) PyUnicode_WRITE(kind, data, at++, ' ');
-      const Text& t = texts[words[k]];
-      write_chars(kind, data, at, t.kind, chars.data() + t.at, t.len);
-      at += t.len;
+      write_chars(kind, data, at, t[k]->kind, chars.data() + t[k]->at, t[k]->len);
+      at += t[k]->len;
     }
     return s;
   }
@@ -508,8 +543,10 @@ class NgramList {
       return same;
     };
     // The counted n-grams that are another's canonical form, found with prefetched look-ups.
-    std::vector<size_t> others;
-    std::vector<uint64_t> hashes;
+    BigVector<size_t> others;
+    BigVector<uint64_t> hashes;
+    others.reserve(table_.size());  // mapped, not touched, beyond what is used
+    hashes.reserve(table_.size());
     uint32_t form[N];
     for (size_t e = 0; e < table_.size(); ++e) {
       if (good(e) && !canonical(e, form)) {
@@ -517,7 +554,7 @@ class NgramList {
         hashes.push_back(NgramTable<N>::hash(form));
       }
     }
-    std::vector<int64_t> found(others.size());
+    BigVector<int64_t> found(others.size());
     for (size_t q = 0; q < others.size(); ++q) {
       if (q + kAhead < others.size()) table_.prefetch(hashes[q + kAhead]);
       canonical(others[q], form);
@@ -525,14 +562,15 @@ class NgramList {
     }
     // Canonical forms that no counted n-gram equals go to a side table, numbered in order too.
     NgramTable<N> side(others.size());
-    std::vector<int64_t> side_at(others.size(), -1);
+    BigVector<int64_t> side_at(others.size(), -1);
     for (size_t q = 0; q < others.size(); ++q) {
       if (q + kAhead < others.size() && found[q + kAhead] < 0) side.prefetch(hashes[q + kAhead]);
       if (found[q] >= 0) continue;
       canonical(others[q], form);
       side_at[q] = side.upsert(form, hashes[q]).id - 1;
     }
-    std::vector<uint32_t> side_group(side.size(), kNoGroup);
+    BigVector<uint32_t> side_group(side.size(), kNoGroup);
+    rep_.reserve(table_.size());  // mapped, touched only as far as used
     size_t q = 0;
     for (size_t e = 0; e < table_.size(); ++e) {
       if (!good(e)) continue;
@@ -708,7 +746,7 @@ class NgramList {
 
   // Frequencies: the corpus counts summed per string in the counts' order.
   void sum_frequencies() {
-    const std::vector<uint32_t>& counts = counts_;
+    const BigVector<uint32_t>& counts = counts_;
     for (size_t e = 0; e < table_.size(); ++e) {
       const int64_t g = group(e);
       if (g < 0) continue;
@@ -716,38 +754,67 @@ class NgramList {
     }
   }
 
+  // One row: rank, string, frequency, range and the range's percent (one float per value).
+  void put_row(PyObject* list, long row, Ref s, size_t g, int32_t total_files,
+               std::vector<Ref>& percents) {
+    const auto range = static_cast<size_t>(ranges_[g].files);
+    if (percents.size() <= range) percents.resize(range + 1);
+    Ref& percent = percents[range];
+    if (!percent) percent = single_float(percent_single(static_cast<double>(range), total_files));
+    Ref number = ok(PyLong_FromLong(row));
+    Ref frequency = ok(PyLong_FromLong(freq_[g]));
+    Ref files = ok(PyLong_FromSize_t(range));
+    Ref tuple = ok(PyTuple_New(5));
+    PyTuple_SET_ITEM(tuple.get(), 0, number.release());
+    PyTuple_SET_ITEM(tuple.get(), 1, s.release());
+    PyTuple_SET_ITEM(tuple.get(), 2, frequency.release());
+    PyTuple_SET_ITEM(tuple.get(), 3, files.release());
+    Py_INCREF(percent.get());
+    PyTuple_SET_ITEM(tuple.get(), 4, percent.get());
+    // A tuple of ints, a str and a float can hold no cycle: the collector would untrack it at
+    // its first pass anyway.
+    PyObject_GC_UnTrack(tuple.get());
+    PyList_SET_ITEM(list, row - 1, tuple.release());
+  }
+
   Ref build_rows(int32_t total_files) {
     // The list is made at its final size (a list of unfilled items frees as an empty one).
-    std::vector<uint8_t> kept(groups_);
+    BigVector<uint8_t> kept(groups_);
     size_t rows = 0;
     for (size_t g = 0; g < groups_; ++g) {
       kept[g] = has_string(g) && !dropped(g);
       rows += kept[g];
     }
     Ref result = ok(PyList_New(static_cast<Py_ssize_t>(rows)));
-    std::vector<Ref> percents;  // one float per range value
+    std::vector<Ref> percents;
     long row = 0;
+    if (N > 1 && !words_with_space_) {
+      // Each group's string is its first n-gram's words joined; the characters of each word
+      // are found through its own number, and those of groups a little ahead are fetched early.
+      std::vector<WordTexts::Text> text_of(words_.size());
+      for (size_t d = 0; d < words_.size(); ++d)
+        if (status_[d] == kGood) text_of[d] = texts_.texts[canon_[d]];
+      constexpr size_t kWords = 16, kChars = 8;
+      for (size_t g = 0; g < groups_; ++g) {
+        if (g + kWords < groups_) {
+          const uint32_t* ahead = table_.words(rep_[g + kWords]);
+          for (int k = 0; k < N; ++k) __builtin_prefetch(&text_of[ahead[k]]);
+        }
+        if (g + kChars < groups_ && kept[g + kChars]) {
+          const uint32_t* ahead = table_.words(rep_[g + kChars]);
+          for (int k = 0; k < N; ++k) __builtin_prefetch(texts_.chars.data() + text_of[ahead[k]].at);
+        }
+        if (!kept[g]) continue;
+        const uint32_t* words = table_.words(rep_[g]);
+        const WordTexts::Text* t[N];
+        for (int k = 0; k < N; ++k) t[k] = &text_of[words[k]];
+        put_row(result.get(), ++row, texts_.join(t, N), g, total_files, percents);
+      }
+      return result;
+    }
     for (size_t g = 0; g < groups_; ++g) {
       if (!kept[g]) continue;
-      Ref s = group_string(g);
-      const auto range = static_cast<size_t>(ranges_[g].files);
-      if (percents.size() <= range) percents.resize(range + 1);
-      Ref& percent = percents[range];
-      if (!percent) percent = single_float(percent_single(static_cast<double>(range), total_files));
-      Ref number = ok(PyLong_FromLong(++row));
-      Ref frequency = ok(PyLong_FromLong(freq_[g]));
-      Ref files = ok(PyLong_FromSize_t(range));
-      Ref tuple = ok(PyTuple_New(5));
-      PyTuple_SET_ITEM(tuple.get(), 0, number.release());
-      PyTuple_SET_ITEM(tuple.get(), 1, s.release());
-      PyTuple_SET_ITEM(tuple.get(), 2, frequency.release());
-      PyTuple_SET_ITEM(tuple.get(), 3, files.release());
-      Py_INCREF(percent.get());
-      PyTuple_SET_ITEM(tuple.get(), 4, percent.get());
-      // A tuple of ints, a str and a float can hold no cycle: the collector would untrack it
-      // at its first pass anyway.
-      PyObject_GC_UnTrack(tuple.get());
-      PyList_SET_ITEM(result.get(), row - 1, tuple.release());
+      put_row(result.get(), ++row, group_string(g), g, total_files, percents);
     }
     return result;
   }
@@ -770,10 +837,10 @@ class NgramList {
   WordTexts texts_;                 // per string number: its characters and shape
   bool words_with_space_ = false;
 
-  std::vector<uint32_t> group_of_;  // per counted n-gram
+  BigVector<uint32_t> group_of_;    // per counted n-gram
   bool identity_ = false;           // every counted n-gram is a group of its own
   size_t groups_ = 0;
-  std::vector<uint32_t> rep_;       // per group: its first n-gram
+  BigVector<uint32_t> rep_;         // per group: its first n-gram
   std::vector<Ref> strings_;        // per group, when strings decide the groups
   Ref strings_dict_;
   Ref pattern_;
@@ -782,8 +849,8 @@ class NgramList {
     uint32_t files;    // the number of texts that held it
   };
   BigVector<Range> ranges_;         // per group
-  std::vector<int32_t> freq_;
-  std::vector<uint32_t> counts_, in_texts_;  // per counted n-gram: its count and its range
+  BigVector<int32_t> freq_;
+  BigVector<uint32_t> counts_, in_texts_;  // per counted n-gram: its count and its range
   std::unordered_map<size_t, int64_t> python_groups_;  // counted n-gram -> its group from Python
 };
 

@@ -46,6 +46,12 @@ class DistinctEstimate {
     if (rank > r) r = rank;
   }
 
+  // The sketch of both streams: the larger of each register.
+  void add(const DistinctEstimate& other) noexcept {
+    for (uint32_t i = 0; i < kM; ++i)
+      if (other.reg_[i] > reg_[i]) reg_[i] = other.reg_[i];
+  }
+
   double value() const noexcept {
     double sum = 0;
     size_t zeros = 0;
@@ -102,7 +108,12 @@ class Table {
     return h;
   }
 
-  void prefetch(uint64_t h) const noexcept { __builtin_prefetch(&slots_[home(h)]); }
+  // Fetches both ends of w's home slot: a slot of 24, 28 or 36 bytes often spans two lines.
+  void prefetch(uint64_t h) const noexcept {
+    const Slot* s = &slots_[home(h)];
+    __builtin_prefetch(s);
+    __builtin_prefetch(reinterpret_cast<const char*>(s + 1) - 1);
+  }
 
   // The slot of w (whose hash is h), added with zero counts when new. Valid until the next call.
   Slot& upsert(const uint32_t* w, uint64_t h) {
@@ -130,9 +141,10 @@ class Table {
   size_t size() const noexcept { return keys_.size() / N; }
   const uint32_t* words(size_t e) const noexcept { return &keys_[e * N]; }
 
-  // The counts, ranges and last texts of all entries, in entry order (any may be nullptr).
-  void totals(std::vector<uint32_t>* counts, std::vector<uint32_t>* texts,
-              std::vector<uint32_t>* last = nullptr) const {
+  // The counts, ranges and last texts of all entries, in entry order (any may be nullptr), into
+  // vectors of uint32_t of any allocator.
+  template <class V>
+  void totals(V* counts, V* texts, V* last = nullptr) const {
     if (counts) counts->assign(size(), 0);
     if (texts) texts->assign(size(), 0);
     if (last) last->assign(size(), 0);
@@ -230,8 +242,8 @@ class Table<1> {
   size_t size() const noexcept { return slots_.size(); }
   const uint32_t* words(size_t e) const noexcept { return slots_[e].w; }
 
-  void totals(std::vector<uint32_t>* counts, std::vector<uint32_t>* texts,
-              std::vector<uint32_t>* last = nullptr) const {
+  template <class V>
+  void totals(V* counts, V* texts, V* last = nullptr) const {
     if (counts) counts->resize(size());
     if (texts) texts->resize(size());
     if (last) last->resize(size());
@@ -418,30 +430,28 @@ class Partitioned {
                   uint32_t text, uint64_t window0, EntryList* firsts = nullptr) {
     Table<N>& table = tables_[part];
     BigVector<uint64_t>& first = first_[part];
-    constexpr size_t kRing = 32;
-    static_assert(kRing > kAhead, "room for the windows ahead");
-    uint64_t hashes[kRing];
-    size_t at[kRing];
-    size_t head = 0, tail = 0, scan = 0;
-    auto look_ahead = [&] {
-      while (tail - head < kAhead && scan < windows) {
-        const uint64_t h = hash(words + scan * stride);
-        if (parts_ == 1 || part_of(h) == part) {
-          hashes[tail % kRing] = h;
-          at[tail % kRing] = scan;
-          ++tail;
-          table.prefetch(h);
-        }
-        ++scan;
+    // A stretch of windows at a time: this partition's windows picked out first (no branch to
+    // mispredict on every other window), then counted with their slots fetched kAhead ahead.
+    constexpr size_t kStretch = 1024;
+    uint64_t hashes[kStretch];
+    uint32_t at[kStretch];
+    for (size_t from = 0; from < windows; from += kStretch) {
+      const size_t to = std::min(windows, from + kStretch);
+      size_t n = 0;
+      for (size_t j = from; j < to; ++j) {
+        const uint64_t h = hash(words + j * stride);
+        hashes[n] = h;
+        at[n] = static_cast<uint32_t>(j - from);
+        n += parts_ == 1 || part_of(h) == part;
       }
-    };
-    look_ahead();
-    while (head < tail) {
-      const size_t k = head++ % kRing;
-      Slot& slot = table.upsert(words + at[k] * stride, hashes[k]);
-      if (slot.count == 0 && slot.texts == 0) first.push_back(window0 + at[k]);  // a new entry
-      count_window(slot, text, firsts);
-      look_ahead();
+      for (size_t k = 0; k < n && k < kAhead; ++k) table.prefetch(hashes[k]);
+      for (size_t k = 0; k < n; ++k) {
+        if (k + kAhead < n) table.prefetch(hashes[k + kAhead]);
+        const size_t j = from + at[k];
+        Slot& slot = table.upsert(words + j * stride, hashes[k]);
+        if (slot.count == 0 && slot.texts == 0) first.push_back(window0 + j);  // a new entry
+        count_window(slot, text, firsts);
+      }
     }
   }
 
@@ -453,25 +463,66 @@ class Partitioned {
   void count_all(unsigned part, const std::vector<TextWindows>& texts,
                  PartFirsts* firsts = nullptr, Stop stop = [] { return false; }) {
     if constexpr (N > 1) {
-      DistinctEstimate estimate;
-      size_t windows = 0;
-      for (const TextWindows& t : texts) {
-        if (stop()) return;
-        for (size_t j = 0; j < t.windows; ++j) {
-          const uint64_t h = hash(t.words.data() + j * t.stride);
-          if (parts_ == 1 || part_of(h) == part) {
-            estimate.add(h);
-            ++windows;
-          }
-        }
-      }
-      // A little over the estimate, never over the windows themselves.
-      const auto expected = static_cast<size_t>(estimate.value() * 1.05) + 64;
-      const size_t distinct = std::min(windows, expected);
-      tables_[part].reserve(distinct);
-      first_[part].reserve(distinct);
-      if (firsts) firsts->entries.reserve(distinct);
+      Sketch sketch(parts_);
+      if (!sketch_texts(texts, 0, texts.size(), sketch, stop)) return;
+      reserve_part(part, sketch.distinct(part), firsts);
     }
+    count_texts(part, texts, firsts, stop);
+  }
+
+  // The distinct n-grams of each partition among some windows, estimated; sketches of
+  // different windows merge into the sketch of all of them.
+  class Sketch {
+   public:
+    explicit Sketch(unsigned parts) : estimates_(parts), windows_(parts, 0) {}
+    void add(const Sketch& other) {
+      for (size_t p = 0; p < estimates_.size(); ++p) {
+        estimates_[p].add(other.estimates_[p]);
+        windows_[p] += other.windows_[p];
+      }
+    }
+    // A little over the estimate, never over the windows themselves.
+    size_t distinct(unsigned part) const {
+      const auto expected = static_cast<size_t>(estimates_[part].value() * 1.05) + 64;
+      return std::min(windows_[part], expected);
+    }
+
+   private:
+    friend class Partitioned;
+    std::vector<DistinctEstimate> estimates_;
+    std::vector<size_t> windows_;
+  };
+
+  // Sketches every window of texts [from, to) into the sketch of its partition; false when
+  // stop() held (asked between texts).
+  template <class Stop = bool (*)()>
+  bool sketch_texts(const std::vector<TextWindows>& texts, size_t from, size_t to, Sketch& sketch,
+                    Stop stop = [] { return false; }) const {
+    for (size_t i = from; i < to; ++i) {
+      if (stop()) return false;
+      const TextWindows& t = texts[i];
+      for (size_t j = 0; j < t.windows; ++j) {
+        const uint64_t h = hash(t.words.data() + j * t.stride);
+        const unsigned p = parts_ == 1 ? 0 : part_of(h);
+        sketch.estimates_[p].add(h);
+        ++sketch.windows_[p];
+      }
+    }
+    return true;
+  }
+
+  // Room in partition `part` for `distinct` n-grams, so that its table never grows step by step.
+  void reserve_part(unsigned part, size_t distinct, PartFirsts* firsts = nullptr) {
+    tables_[part].reserve(distinct);
+    first_[part].reserve(distinct);
+    if (firsts) firsts->entries.reserve(distinct);
+  }
+
+  // Worker `part`: counts its windows of every text of `texts` in order (numbered from 1); with
+  // `firsts`, each text's distinct n-grams are listed. Returns early once stop() holds.
+  template <class Stop = bool (*)()>
+  void count_texts(unsigned part, const std::vector<TextWindows>& texts, PartFirsts* firsts = nullptr,
+                   Stop stop = [] { return false; }) {
     for (size_t i = 0; i < texts.size() && !stop(); ++i) {
       const TextWindows& t = texts[i];
       count_text(part, t.words.data(), t.windows, t.stride, static_cast<uint32_t>(i + 1),
@@ -538,14 +589,15 @@ class Partitioned {
   }
 
   // The counts and ranges of all entries, in entry order (either may be nullptr).
-  void totals(std::vector<uint32_t>* counts, std::vector<uint32_t>* texts) const {
+  template <class V>
+  void totals(V* counts, V* texts) const {
     if (parts_ == 1) {
       tables_[0].totals(counts, texts);
       return;
     }
     if (counts) counts->assign(size_, 0);
     if (texts) texts->assign(size_, 0);
-    std::vector<uint32_t> c, t;
+    BigVector<uint32_t> c, t;
     for (unsigned p = 0; p < parts_; ++p) {
       tables_[p].totals(counts ? &c : nullptr, texts ? &t : nullptr);
       for (size_t local = 0; local < tables_[p].size(); ++local) {
@@ -570,18 +622,18 @@ class Partitioned {
 // 1 to P-1 on helper threads while the caller counts partition 0; a partition whose thread could
 // not be started is counted by the caller. Rethrows what a helper's counting threw (out of
 // memory, too many n-grams). Touches no Python object.
-template <int N>
-void count_parts(Partitioned<N>& table, const std::vector<TextWindows>& texts,
-                 std::vector<PartFirsts>& firsts) {
-  firsts.assign(table.parts(), PartFirsts{});
+// Runs job(p) for p = 0 .. n-1: 1 to n-1 on helper threads while the caller runs 0 (and any
+// whose thread could not be started). Rethrows what a job threw.
+template <class Job>
+void run_parts(unsigned n, Job job) {
   std::vector<std::thread> threads;
   std::vector<unsigned> mine{0};
-  std::vector<std::exception_ptr> failure(table.parts());
-  for (unsigned p = 1; p < table.parts(); ++p) {
+  std::vector<std::exception_ptr> failure(n);
+  for (unsigned p = 1; p < n; ++p) {
     try {
       threads.emplace_back([&, p] {
         try {
-          table.count_all(p, texts, &firsts[p]);
+          job(p);
         } catch (...) {
           failure[p] = std::current_exception();
         }
@@ -590,14 +642,51 @@ void count_parts(Partitioned<N>& table, const std::vector<TextWindows>& texts,
       mine.push_back(p);
     }
   }
-  try {
-    for (unsigned p : mine) table.count_all(p, texts, &firsts[p]);
-  } catch (...) {
-    failure[0] = std::current_exception();
+  for (unsigned p : mine) {
+    try {
+      job(p);
+    } catch (...) {
+      failure[p] = std::current_exception();
+    }
   }
   for (auto& t : threads) t.join();
   for (auto& f : failure)
     if (f) std::rethrow_exception(f);
+}
+
+// Counts every partition of `table` over all of `texts`, as Partitioned::count_all would, on
+// one thread per partition: first each thread sketches a share of the windows for every
+// partition (so each window is hashed once for the sizing), then each counts its partition.
+// Rethrows what a helper's counting threw (out of memory, too many n-grams). Touches no Python
+// object.
+template <int N>
+void count_parts(Partitioned<N>& table, const std::vector<TextWindows>& texts,
+                 std::vector<PartFirsts>& firsts) {
+  const unsigned parts = table.parts();
+  firsts.assign(parts, PartFirsts{});
+  if constexpr (N > 1) {
+    // Consecutive runs of texts of about as many windows each.
+    size_t total = 0;
+    for (const TextWindows& t : texts) total += t.windows;
+    std::vector<size_t> cut(parts + 1, texts.size());
+    cut[0] = 0;
+    size_t seen = 0;
+    unsigned next = 1;
+    for (size_t i = 0; i < texts.size() && next < parts; ++i) {
+      seen += texts[i].windows;
+      while (next < parts && seen * parts >= total * next) cut[next++] = i + 1;
+    }
+    std::vector<typename Partitioned<N>::Sketch> sketches(parts,
+                                                          typename Partitioned<N>::Sketch(parts));
+    run_parts(parts, [&](unsigned p) { table.sketch_texts(texts, cut[p], cut[p + 1], sketches[p]); });
+    for (unsigned p = 1; p < parts; ++p) sketches[0].add(sketches[p]);
+    run_parts(parts, [&](unsigned p) {
+      table.reserve_part(p, sketches[0].distinct(p), &firsts[p]);
+      table.count_texts(p, texts, &firsts[p]);
+    });
+  } else {
+    run_parts(parts, [&](unsigned p) { table.count_texts(p, texts, &firsts[p]); });
+  }
 }
 
 // A word as the n-gram filters see it: made of non-word characters only (a "punctuation" word),
