@@ -496,7 +496,8 @@ class Counter {
       partitioned_.drop_index();
   }
 
-  void totals(std::vector<uint32_t>* counts, std::vector<uint32_t>* texts) const {
+  template <class V>
+  void totals(V* counts, V* texts) const {
     if (!bucketed_) return partitioned_.totals(counts, texts);
     if (counts) counts->assign(counts_.begin(), counts_.end());
     if (texts) texts->assign(ranges_.begin(), ranges_.end());
