@@ -555,11 +555,8 @@ class NgramList {
       }
     }
     BigVector<int64_t> found(others.size());
-    for (size_t q = 0; q < others.size(); ++q) {
-      if (q + kAhead < others.size()) table_.prefetch(hashes[q + kAhead]);
-      canonical(others[q], form);
-      found[q] = table_.find(form, hashes[q]);
-    }
+    table_.find_all(
+        others.size(), [&](size_t q, uint32_t* w) { canonical(others[q], w); }, hashes, found);
     // Canonical forms that no counted n-gram equals go to a side table, numbered in order too.
     NgramTable<N> side(others.size());
     BigVector<int64_t> side_at(others.size(), -1);

@@ -472,28 +472,39 @@ class Counter {
   size_t global(unsigned p, uint32_t local) const noexcept {
     return bucketed_ ? local : partitioned_.global(p, local);
   }
-  void prefetch(uint64_t h) const noexcept {
-    if (!bucketed_) partitioned_.prefetch(h);
-  }
 
-  // The entry number of w (whose Table<N>::hash is h), or -1.
-  int64_t find(const uint32_t* w, uint64_t h) {
-    if (!bucketed_) return partitioned_.find(w, h);
-    if constexpr (N == 2 || N == 3) {
-      if (index_.size() != size()) {  // made on first use: keys in entry order
-        index_ = KeyIndex(size());
-        for (size_t e = 0; e < size(); ++e) index_.insert(pack<N>(&words_[e * N]));
+  // found[q] = the entry number of the q-th of n n-grams, -1 where none: form_of(q, w) puts
+  // its words in w, hashes[q] is their Table<N>::hash. Counted in buckets, the entries are read
+  // once against a table of the n-grams asked for (usually far fewer).
+  template <class FormOf, class Hashes, class Found>
+  void find_all(size_t n, FormOf form_of, const Hashes& hashes, Found& found) const {
+    uint32_t w[N];
+    if (!bucketed_) {
+      for (size_t q = 0; q < n; ++q) {
+        if (q + kAhead < n) partitioned_.prefetch(hashes[q + kAhead]);
+        form_of(q, w);
+        found[q] = partitioned_.find(w, hashes[q]);
       }
-      return index_.find(pack<N>(w));
+      return;
     }
-    return -1;
+    if constexpr (N == 2 || N == 3) {
+      KeyIndex asked(n);
+      std::vector<uint32_t> number(n);  // per n-gram asked for: its number in `asked`
+      for (size_t q = 0; q < n; ++q) {
+        form_of(q, w);
+        number[q] = asked.insert(pack<N>(w));
+      }
+      std::vector<int64_t> entry(asked.size(), -1);
+      for (size_t e = 0; e < size() && asked.size() > 0; ++e) {
+        const int64_t k = asked.find(pack<N>(&words_[e * N]));
+        if (k >= 0) entry[static_cast<size_t>(k)] = static_cast<int64_t>(e);
+      }
+      for (size_t q = 0; q < n; ++q) found[q] = entry[number[q]];
+    }
   }
 
   void drop_index() {
-    if (bucketed_)
-      index_ = KeyIndex(0);
-    else
-      partitioned_.drop_index();
+    if (!bucketed_) partitioned_.drop_index();
   }
 
   template <class V>
@@ -509,7 +520,6 @@ class Counter {
   Partitioned<N> partitioned_;
   BigVector<uint32_t> words_;  // bucketed: the words of each entry, in entry order
   BigVector<uint32_t> counts_, ranges_;
-  KeyIndex index_{0};
 };
 
 }  // namespace ngrams
