@@ -27,7 +27,7 @@ def handle(folder):
 def random_arrays(root, vocabulary, texts, tokens, seed=0):
     """A corpus of a text holding each of `vocabulary` words once, then `texts` token arrays of
     `tokens` words drawn at random."""
-    c = make_indexed(root, {"t0": [("w%d" % i, "NN") for i in range(vocabulary)]})
+    c = make_indexed(root, {"t0": [(f"w{i}", "NN") for i in range(vocabulary)]})
     ids = np.array(sorted(c.word_ids.values()), dtype=np.int64)
     gen = np.random.default_rng(seed)
     for i in range(texts):
@@ -88,13 +88,13 @@ def test_many_buckets_and_workers(tmp_path):
     import random
 
     rng = random.Random(5)
-    vocab = VOCAB + ["w%d" % i for i in range(1500)] + ["W%d" % i for i in range(300)]
+    vocab = VOCAB + [f"w{i}" for i in range(1500)] + [f"W{i}" for i in range(300)]
     weights = [1.0 / (r + 1) for r in range(len(vocab))]
     texts = {}
     for i in range(60):
         n = rng.choice([0, 1, 2, 3] + [rng.randrange(100, 4000)] * 4)
         words = rng.choices(vocab, weights, k=n)
-        texts["t%02d" % i] = [(w, rng.choice(["NN", "DT"])) for w in words]
+        texts[f"t{i:02d}"] = [(w, rng.choice(["NN", "DT"])) for w in words]
     c = make_indexed(tmp_path, texts, extra_tags=["NN", "DT"])
     h = handle(c.workspace + c.name)
     assert sum(len(v) for v in texts.values()) > 40000  # eight buckets or more

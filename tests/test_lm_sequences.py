@@ -263,7 +263,7 @@ def test_wide_word_ids_and_missing_words(tmp_path_factory, size, seed, length, p
                   for _ in range(length // 3 + size - 1)]
         arr = np.zeros((len(column), 4), dtype=np.int64)
         arr[:, 0] = column
-        arrays["t%d" % t] = arr
+        arrays[f"t{t}"] = arr
     ids = sorted({int(i) for a in arrays.values() for i in a[:, 0]})
     words = {i: rnd.choice(["a", "B", ",", "b"]) for i in ids if rnd.random() < known}
     c = raw_corpus(tmp_path_factory.mktemp("p"), arrays, words)
@@ -497,7 +497,7 @@ def test_generated_corpora_match_plain_rendering(tmp_path_factory, data, spaces)
         picks = data.draw(st.lists(st.sampled_from(words), max_size=14))
         tags = data.draw(st.lists(st.sampled_from(["NN", "DT", "VB"]), min_size=len(picks),
                                   max_size=len(picks)))
-        texts["t%d" % t] = list(zip(picks, tags))
+        texts[f"t{t}"] = list(zip(picks, tags))
     c = make_indexed(tmp_path_factory.mktemp("g"), texts, extra_words=words, extra_tags=["NN"])
     size = data.draw(st.integers(1, 5))
     pos = data.draw(st.sampled_from([None, "NN", ["DT", "NN"], "NN NN NN NN NN"]))
@@ -521,9 +521,9 @@ def test_many_buckets_match_plain_rendering(tmp_path, rng, size):
     """Enough windows for the counting to spread over many buckets and both workers: case
     variants met in many texts still merge into one row with one range."""
     vocab = (["the", "The", "THE", "cat", "Cat", "sat", "SAT", ",", "--", "Σσς", "ΣΣΣ"]
-             + ["w%d" % i for i in range(400)] + ["W%d" % i for i in range(400)])
+             + [f"w{i}" for i in range(400)] + [f"W{i}" for i in range(400)])
     weights = [1.0 / (r + 1) ** 0.8 for r in range(len(vocab))]
-    texts = {"t%02d" % i: [(w, "NN") for w in rng.choices(vocab, weights,
+    texts = {f"t{i:02d}": [(w, "NN") for w in rng.choices(vocab, weights,
                                                          k=rng.choice([0, 2, 1500, 3000]))]
              for i in range(30)}
     assert sum(map(len, texts.values())) > 20000

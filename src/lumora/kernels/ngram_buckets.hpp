@@ -16,9 +16,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -388,36 +385,6 @@ class Buckets {
   std::atomic<uint32_t> top_{0};
 };
 
-// Runs run(w) for w in 0 .. workers-1, on helper threads and the caller; a worker whose thread
-// could not be started runs on the caller. Rethrows what a worker threw.
-template <class Run>
-void on_threads(unsigned workers, Run run) {
-  std::vector<std::thread> threads;
-  std::vector<unsigned> mine{0};
-  std::vector<std::exception_ptr> failure(workers);
-  for (unsigned w = 1; w < workers; ++w) {
-    try {
-      threads.emplace_back([&, w] {
-        try {
-          run(w);
-        } catch (...) {
-          failure[w] = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-      mine.push_back(w);
-    }
-  }
-  try {
-    for (unsigned w : mine) run(w);
-  } catch (...) {
-    failure[0] = std::current_exception();
-  }
-  for (auto& t : threads) t.join();
-  for (auto& f : failure)
-    if (f) std::rethrow_exception(f);
-}
-
 // The n-grams of texts as lm_sequences counts them: in buckets when they pack (two or three
 // words over few enough word numbers), else by hash partitions, with the interface of
 // Partitioned either way. Every n-gram is an entry (the caller filters).
@@ -438,14 +405,14 @@ class Counter {
         auto go = [] { return false; };
         auto all = [](const uint32_t*) { return true; };
         b.list_texts();
-        on_threads(b.workers(), [&](unsigned w) { b.tally(w, go); });
+        run_parts(b.workers(), [&](unsigned w) { b.tally(w, go); });
         b.place();
-        on_threads(b.workers(), [&](unsigned w) { b.scatter(w, go); });
+        run_parts(b.workers(), [&](unsigned w) { b.scatter(w, go); });
         b.prepare_counts();
-        on_threads(b.workers(), [&](unsigned w) { b.count(w, all, go); });
+        run_parts(b.workers(), [&](unsigned w) { b.count(w, all, go); });
         b.prepare_order();
-        on_threads(b.workers(), [&](unsigned w) { b.mark(w); });
-        on_threads(b.workers(), [&](unsigned w) { b.gather(w); });
+        run_parts(b.workers(), [&](unsigned w) { b.mark(w); });
+        run_parts(b.workers(), [&](unsigned w) { b.gather(w); });
         firsts.assign(1, PartFirsts{});
         b.text_firsts(firsts[0]);
         const auto& entries = b.entries();

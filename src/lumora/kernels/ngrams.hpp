@@ -618,10 +618,6 @@ class Partitioned {
   std::vector<BigVector<uint32_t>> global_of_;  // per partition: local number -> entry number
 };
 
-// Counts every partition of `table` over all of `texts` (see Partitioned::count_all): partitions
-// 1 to P-1 on helper threads while the caller counts partition 0; a partition whose thread could
-// not be started is counted by the caller. Rethrows what a helper's counting threw (out of
-// memory, too many n-grams). Touches no Python object.
 // Runs job(p) for p = 0 .. n-1: 1 to n-1 on helper threads while the caller runs 0 (and any
 // whose thread could not be started). Rethrows what a job threw.
 template <class Job>
