@@ -49,7 +49,7 @@ inline void block_dealloc(PyObject* self) {
 
 inline PyType_Slot block_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
-    {Py_tp_doc, const_cast<char*>("A column buffer of the engine, lent through the buffer protocol.")},
+    {Py_tp_doc, const_cast<char*>("A column buffer of the engine, lent as a buffer.")},
     {0, nullptr}};
 
 inline PyType_Spec block_spec = {"lumora._engine.Block", sizeof(Block), 0, Py_TPFLAGS_DEFAULT,

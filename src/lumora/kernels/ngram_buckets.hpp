@@ -114,7 +114,8 @@ class Buckets {
     for (size_t t = range_[w]; t < range_[w + 1] && !stop(); ++t) {
       const TextWindows& text = texts_[t];
       const uint32_t* words = text.words.data();
-      for (size_t j = 0; j < text.windows; ++j) ++hist[bucket_of(mix64(pack<N>(words + j * text.stride)))];
+      for (size_t j = 0; j < text.windows; ++j)
+        ++hist[bucket_of(mix64(pack<N>(words + j * text.stride)))];
     }
   }
 
