@@ -78,18 +78,8 @@ class Buckets {
     bits_ = 0;
     while (bits_ < 12 && (windows_ >> (bits_ + 12)) > 0) ++bits_;
     buckets_ = size_t{1} << bits_;
-    std::vector<size_t> weight(texts.size());
-    for (size_t i = 0; i < texts.size(); ++i) weight[i] = texts[i].windows + 1;
-    // Contiguous runs of texts, one a worker, so that each bucket lists its windows in order.
-    range_.assign(1, 0);
-    size_t total = 0, acc = 0, i = 0;
-    for (size_t w : weight) total += w;
-    for (unsigned k = 1; k < workers_; ++k) {
-      const size_t goal = total / workers_ * k;
-      while (i < texts.size() && acc + weight[i] <= goal) acc += weight[i++];
-      range_.push_back(i);
-    }
-    range_.push_back(texts.size());
+    // Consecutive runs of texts, one a worker, so that each bucket lists its windows in order.
+    range_ = text_runs(texts, workers_);
     histogram_.assign(static_cast<size_t>(workers_) * buckets_, 0);
     window0_.resize(texts.size() + 1);
     for (size_t t = 0; t < texts.size(); ++t) window0_[t] = texts[t].window0;

@@ -618,6 +618,22 @@ class Partitioned {
   std::vector<BigVector<uint32_t>> global_of_;  // per partition: local number -> entry number
 };
 
+// Consecutive runs of texts of about as many windows each, one a part: part p has the texts
+// cut[p] .. cut[p+1] (parts + 1 bounds, some runs possibly empty).
+inline std::vector<size_t> text_runs(const std::vector<TextWindows>& texts, unsigned parts) {
+  size_t total = 0;
+  for (const TextWindows& t : texts) total += t.windows;
+  std::vector<size_t> cut(parts + 1, texts.size());
+  cut[0] = 0;
+  size_t seen = 0;
+  unsigned next = 1;
+  for (size_t i = 0; i < texts.size() && next < parts; ++i) {
+    seen += texts[i].windows;
+    while (next < parts && seen * parts >= total * next) cut[next++] = i + 1;
+  }
+  return cut;
+}
+
 // Runs job(p) for p = 0 .. n-1: 1 to n-1 on helper threads while the caller runs 0 (and any
 // whose thread could not be started). Rethrows what a job threw.
 template <class Job>
@@ -661,17 +677,7 @@ void count_parts(Partitioned<N>& table, const std::vector<TextWindows>& texts,
   const unsigned parts = table.parts();
   firsts.assign(parts, PartFirsts{});
   if constexpr (N > 1) {
-    // Consecutive runs of texts of about as many windows each.
-    size_t total = 0;
-    for (const TextWindows& t : texts) total += t.windows;
-    std::vector<size_t> cut(parts + 1, texts.size());
-    cut[0] = 0;
-    size_t seen = 0;
-    unsigned next = 1;
-    for (size_t i = 0; i < texts.size() && next < parts; ++i) {
-      seen += texts[i].windows;
-      while (next < parts && seen * parts >= total * next) cut[next++] = i + 1;
-    }
+    const std::vector<size_t> cut = text_runs(texts, parts);
     std::vector<typename Partitioned<N>::Sketch> sketches(parts,
                                                           typename Partitioned<N>::Sketch(parts));
     run_parts(parts, [&](unsigned p) { table.sketch_texts(texts, cut[p], cut[p + 1], sketches[p]); });
