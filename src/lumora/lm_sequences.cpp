@@ -317,16 +317,13 @@ class NgramList {
   size_t word_count() const noexcept { return words_.size(); }
   int64_t word_number(int64_t id) const noexcept { return words_.find(id); }
 
-  // Counts every token array of the folder in listing order. The calling thread reads the
-  // texts and numbers their words; then, with a second core, a helper counts half of the
-  // n-grams (those of one hash partition) while the caller counts the other half. Each text's
-  // distinct n-grams are kept in the order it first counted them, for the ranges of n-grams
-  // that share a string.
-  void count(PyObject* npy_path, const TagPattern& pattern) {
+  // Reads every token array of the folder in listing order and numbers their words (under a
+  // pattern, only the words of the windows that pass, each window with its own copy).
+  void load(PyObject* npy_path, const TagPattern& pattern) {
     Ref files = listdir(module_, npy_path);
-    words_.use_array(!pattern.active);  // under a pattern, only the words of matches count
+    words_.use_array(!pattern.active);
     const auto listed = static_cast<size_t>(PyList_GET_SIZE(files.get()));
-    std::vector<ngrams::TextWindows> texts(listed);
+    read_.assign(listed, ngrams::TextWindows{});
     std::vector<uint32_t> starts;
     uint64_t windows = 0;
     for (size_t i = 0; i < listed; ++i) {
@@ -336,9 +333,8 @@ class NgramList {
       const auto rows = static_cast<size_t>(arr.rows());
       if (rows > UINT32_MAX) throw std::length_error("token array too long");
       auto id = [&arr](size_t r) { return arr.at(static_cast<Py_ssize_t>(r), 0); };
-      ngrams::TextWindows& text = texts[i];
+      ngrams::TextWindows& text = read_[i];
       if (pattern.active) {
-        // Only the words of windows that pass are numbered; each window gets its own copy.
         auto tag = [&arr](size_t r) { return arr.at(static_cast<Py_ssize_t>(r), 1); };
         starts.clear();
         const bool complete = ngrams::matching_windows<N>(tag, rows, pattern, starts);
@@ -356,18 +352,57 @@ class NgramList {
       text.window0 = windows;
       windows += text.windows;
     }
-    table_.count(texts, words_.size(), firsts_);
   }
 
-  // The rows: ids to strings, lower-casing, the filter, frequencies and ranges. The id-to-word
-  // dictionary is either dict_words or, when that is nullptr, `native`, read natively, with
-  // `values` the value of each counted word there (kind kNone: no entry).
-  Ref rows(PyObject* dict_words, pickled::Dict* native, const std::vector<pickled::Obj>* values,
-           int32_t total_files) {
+  // The string of every word of a window: the id-to-word dictionary is either dict_words or,
+  // when that is nullptr, `native`, read natively, with `values` the value of each numbered
+  // word there (kind kNone: no entry).
+  void resolve_words(PyObject* dict_words, pickled::Dict* native,
+                     const std::vector<pickled::Obj>* values) {
     dict_words_ = dict_words;
     native_ = native;
     native_values_ = values;
-    resolve_words();
+    status_.assign(words_.size(), kUnresolved);
+    canon_.assign(words_.size(), 0);
+    shape_.assign(words_.size(), kWordy);
+    as_written_.assign(words_.size(), 0);
+    bool all_good = true;
+    for (const ngrams::TextWindows& text : read_) {
+      if (text.windows == 0) continue;
+      for (const uint32_t d : text.words) {
+        if (status_[d] != kUnresolved) continue;
+        resolve(d);
+        all_good = all_good && status_[d] == kGood;
+      }
+    }
+    by_string_ = N > 1 && all_good && !words_with_space_;
+  }
+
+  // Counts the n-grams of the texts read. When every word has a string and no string holds a
+  // space, n-grams are counted over the strings' numbers, so that case variants (and words of
+  // equal strings) are one n-gram from the start: its first window, count and texts are those
+  // of the string. Otherwise over the words, with each text's distinct n-grams kept in the
+  // order it first counted them, for the ranges of n-grams that share a string.
+  void count() {
+    size_t vocabulary = words_.size();
+    if (by_string_) {
+      for (ngrams::TextWindows& text : read_)
+        if (text.windows > 0)
+          for (uint32_t& w : text.words) w = canon_[w];
+      vocabulary = texts_.texts.size();
+      // From here on a "word" of the table is a string.
+      status_.assign(vocabulary, kGood);
+      shape_.resize(vocabulary);
+      for (size_t s = 0; s < vocabulary; ++s) shape_[s] = texts_.texts[s].shape;
+      canon_.resize(vocabulary);
+      for (size_t s = 0; s < vocabulary; ++s) canon_[s] = static_cast<uint32_t>(s);
+    }
+    table_.count(read_, vocabulary, by_string_ ? nullptr : &firsts_);
+    std::vector<ngrams::TextWindows>().swap(read_);
+  }
+
+  // The rows: lower-casing, the filter, frequencies and ranges.
+  Ref rows(int32_t total_files) {
     assign_groups();
     // The hash slots, the largest part of the counting, go before the rows are made.
     table_.totals(&counts_, &in_texts_);
@@ -395,21 +430,10 @@ class NgramList {
     return key_object(ids);
   }
 
-  // The string of each counted word once: looked up, lower-cased when asked, and numbered by
-  // distinct string (so case variants and words of equal strings share a number). A word whose look-up or string would fail
-  // is marked; the n-grams holding it raise Python's own error when they are first met.
-  void resolve_words() {
-    status_.assign(words_.size(), kUnresolved);
-    canon_.assign(words_.size(), 0);
-    shape_.assign(words_.size(), kWordy);
-    as_written_.assign(words_.size(), 0);
-    for (size_t e = 0; e < table_.size(); ++e)
-      for (int k = 0; k < N; ++k) {
-        const uint32_t d = table_.words(e)[k];
-        if (status_[d] == kUnresolved) resolve(d);
-      }
-  }
-
+  // The string of word d, looked up, lower-cased when asked, and numbered by distinct string
+  // (so case variants and words of equal strings share a number). A word whose look-up or
+  // string would fail is marked; the n-grams holding it raise Python's own error when they are
+  // first met.
   void resolve(uint32_t d) {
     status_[d] = kBad;
     Ref held;  // the word, made from its pickled form
@@ -788,8 +812,8 @@ class NgramList {
     if (N > 1 && !words_with_space_) {
       // Each group's string is its first n-gram's words joined; the characters of each word
       // are found through its own number, and those of groups a little ahead are fetched early.
-      std::vector<WordTexts::Text> text_of(words_.size());
-      for (size_t d = 0; d < words_.size(); ++d)
+      std::vector<WordTexts::Text> text_of(status_.size());
+      for (size_t d = 0; d < status_.size(); ++d)
         if (status_[d] == kGood) text_of[d] = texts_.texts[canon_[d]];
       constexpr size_t kWords = 16, kChars = 8;
       for (size_t g = 0; g < groups_; ++g) {
@@ -819,6 +843,8 @@ class NgramList {
   PyObject* module_;
   const bool lowercase_;
   WordNumbers words_;
+  std::vector<ngrams::TextWindows> read_;  // the texts read, until they are counted
+  bool by_string_ = false;                  // counted over string numbers
   ngrams::Counter<N> table_{std::thread::hardware_concurrency() > 1 ? 2u : 1u};
   std::vector<ngrams::PartFirsts> firsts_;  // per partition: each text's distinct n-grams
 
@@ -826,10 +852,11 @@ class NgramList {
   pickled::Dict* native_ = nullptr;
   const std::vector<pickled::Obj>* native_values_ = nullptr;
   Ref whole_dict_;
-  std::vector<uint8_t> status_;     // per dense word
-  std::vector<uint32_t> canon_;     // per dense word: the number of its (lower-cased) string
-  std::vector<Shape> shape_;        // per dense word: the shape of its string
-  std::vector<uint8_t> as_written_; // per dense word: its string is the word as written
+  // Per word of the table: a dense word, or a string when counted over strings.
+  std::vector<uint8_t> status_;
+  std::vector<uint32_t> canon_;     // the number of its (lower-cased) string
+  std::vector<Shape> shape_;        // the shape of its string
+  std::vector<uint8_t> as_written_; // its string is the word as written
   std::vector<Ref> canon_objs_;     // per string number: the string
   WordTexts texts_;                 // per string number: its characters and shape
   bool words_with_space_ = false;
@@ -865,7 +892,7 @@ struct Request {
 template <int N>
 Ref ngram_list(const Request& r) {
   NgramList<N> list(r.module, r.lowercase);
-  list.count(r.npy_path, r.pattern);
+  list.load(r.npy_path, r.pattern);
   // Read natively, the dictionary gives only the words that were counted (a dict keeps the last
   // value of a key).
   Ref path = corpus_path(r.workspace, r.corpus_name, names::words_pickle);
@@ -881,7 +908,9 @@ Ref ngram_list(const Request& r) {
       });
   Ref dict_words;
   if (!is_native) dict_words = load_dict_copy(r.module, path.get());
-  return list.rows(dict_words.get(), is_native ? &native : nullptr, &values, r.total_files);
+  list.resolve_words(dict_words.get(), is_native ? &native : nullptr, &values);
+  list.count();
+  return list.rows(r.total_files);
 }
 
 Ref ngrams_in(PyObject* module, PyObject* workspace, PyObject* corpus_name, PyObject* pos,

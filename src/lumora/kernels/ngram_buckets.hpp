@@ -385,17 +385,17 @@ class Counter {
   explicit Counter(unsigned parts) : workers_(std::max(1u, parts)), partitioned_(parts) {}
 
   // Counts every window of `texts` (numbered by their window0, in listing order) over dense
-  // word numbers below `words`; firsts receives each text's distinct n-grams, as
-  // count_parts() gives them.
+  // word numbers below `words`; `firsts`, when given, receives each text's distinct n-grams,
+  // as count_parts() gives them.
   void count(const std::vector<TextWindows>& texts, size_t words,
-             std::vector<PartFirsts>& firsts) {
+             std::vector<PartFirsts>* firsts) {
     if constexpr (N == 2 || N == 3) {
       if (packs<N>(words) && Buckets<N>::fits(texts)) {
         bucketed_ = true;
         Buckets<N> b(texts, workers_);
         auto go = [] { return false; };
         auto all = [](const uint32_t*) { return true; };
-        b.list_texts();
+        if (firsts) b.list_texts();
         run_parts(b.workers(), [&](unsigned w) { b.tally(w, go); });
         b.place();
         run_parts(b.workers(), [&](unsigned w) { b.scatter(w, go); });
@@ -404,8 +404,10 @@ class Counter {
         b.prepare_order();
         run_parts(b.workers(), [&](unsigned w) { b.mark(w); });
         run_parts(b.workers(), [&](unsigned w) { b.gather(w); });
-        firsts.assign(1, PartFirsts{});
-        b.text_firsts(firsts[0]);
+        if (firsts) {
+          firsts->assign(1, PartFirsts{});
+          b.text_firsts((*firsts)[0]);
+        }
         const auto& entries = b.entries();
         words_.resize(entries.size() * N);
         counts_.resize(entries.size());

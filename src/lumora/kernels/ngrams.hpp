@@ -669,13 +669,14 @@ void run_parts(unsigned n, Job job) {
 // Counts every partition of `table` over all of `texts`, as Partitioned::count_all would, on
 // one thread per partition: first each thread sketches a share of the windows for every
 // partition (so each window is hashed once for the sizing), then each counts its partition.
-// Rethrows what a helper's counting threw (out of memory, too many n-grams). Touches no Python
-// object.
+// Rethrows what a helper's counting threw (out of memory, too many n-grams). With `firsts`, each
+// partition's texts list their distinct n-grams there. Touches no Python object.
 template <int N>
 void count_parts(Partitioned<N>& table, const std::vector<TextWindows>& texts,
-                 std::vector<PartFirsts>& firsts) {
+                 std::vector<PartFirsts>* firsts) {
   const unsigned parts = table.parts();
-  firsts.assign(parts, PartFirsts{});
+  if (firsts) firsts->assign(parts, PartFirsts{});
+  auto firsts_of = [firsts](unsigned p) { return firsts ? &(*firsts)[p] : nullptr; };
   if constexpr (N > 1) {
     const std::vector<size_t> cut = text_runs(texts, parts);
     std::vector<typename Partitioned<N>::Sketch> sketches(parts,
@@ -683,11 +684,11 @@ void count_parts(Partitioned<N>& table, const std::vector<TextWindows>& texts,
     run_parts(parts, [&](unsigned p) { table.sketch_texts(texts, cut[p], cut[p + 1], sketches[p]); });
     for (unsigned p = 1; p < parts; ++p) sketches[0].add(sketches[p]);
     run_parts(parts, [&](unsigned p) {
-      table.reserve_part(p, sketches[0].distinct(p), &firsts[p]);
-      table.count_texts(p, texts, &firsts[p]);
+      table.reserve_part(p, sketches[0].distinct(p), firsts_of(p));
+      table.count_texts(p, texts, firsts_of(p));
     });
   } else {
-    run_parts(parts, [&](unsigned p) { table.count_texts(p, texts, &firsts[p]); });
+    run_parts(parts, [&](unsigned p) { table.count_texts(p, texts, firsts_of(p)); });
   }
 }
 
