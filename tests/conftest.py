@@ -145,14 +145,16 @@ def tokens_of(text, tag="NN"):
     return out
 
 
-def run_python(code, timeout=120):
+def run_python(code, timeout=120, env=None):
     """Runs code in a fresh interpreter that imports the same lumora as this process (not the
-    source tree of the working folder, which holds no built modules after an install)."""
+    source tree of the working folder, which holds no built modules after an install); `env`
+    adds to (or, with None values, removes from) this process's environment."""
     import subprocess
     import textwrap
 
     import lumora
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(lumora.__file__)))
+    env = {k: v for k, v in dict(os.environ, **(env or {})).items() if v is not None}
+    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(lumora.__file__))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=timeout, check=False, env=env,
                           cwd=os.path.dirname(__file__))

@@ -449,6 +449,49 @@ def test_repeated_calls_do_not_leak(indexed, tmp_path):
     assert sys.getallocatedblocks() - before < 200
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="page faults as Linux counts them")
+@pytest.mark.skipif(os.environ.get("PYTHONMALLOC", "pymalloc") not in ("pymalloc", "pymalloc_debug"),
+                    reason="the interpreter's own allocator is not in use")
+@pytest.mark.parametrize("keep", [True, False])
+def test_freed_arenas_are_kept_for_the_next_objects(indexed, keep):
+    """Once a call has run, objects fill the interpreter's arenas that earlier objects freed:
+    their pages are touched already, so a second list of as many objects takes few page faults
+    (and takes as many as the first when turned off). Rows stay right, also in a forked child."""
+    c = indexed(TEXTS)
+    code = f"""
+        import gc, os, resource
+        from lumora import lm_sequences
+
+        call = lambda: lm_sequences.make_ngrams({c.workspace!r}, {c.name!r}, None, 2, True)
+        expected = repr(call())
+
+        def faults():
+            gc.collect()
+            before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+            rows = [(i, str(i), (i,)) for i in range(300_000)]
+            taken = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
+            del rows
+            assert repr(call()) == expected
+            return taken
+
+        first, again = faults(), faults()
+        pid = os.fork()
+        if pid == 0:
+            faults()
+            os._exit(0)
+        assert os.waitpid(pid, 0)[1] == 0
+        print(first, again)
+    """
+    r = run_python(code, env={"LUMORA_KEEP_ARENAS": None if keep else "0"})
+    assert r.returncode == 0, r.stderr
+    first, again = map(int, r.stdout.split())
+    assert first > 5000
+    if keep:
+        assert again < first / 4
+    else:
+        assert again > first / 2
+
+
 def de_bruijn(k, n):
     """A sequence over range(k) in which every n-long sequence occurs once (cyclically)."""
     a, out = [0] * (k * n), []

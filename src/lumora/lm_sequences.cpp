@@ -10,6 +10,7 @@
 #include "lumora/common/messages.hpp"
 #include "lumora/common/module.hpp"
 #include "lumora/common/pickled_py.hpp"
+#include "lumora/common/pyarenas.hpp"
 #include "lumora/common/pytext.hpp"
 #include "lumora/common/ref.hpp"
 #include "lumora/kernels/ngram_buckets.hpp"
@@ -956,6 +957,8 @@ PyObject* make_ngrams(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return guarded([&]() -> PyObject* {
     PyObject* a[5];
     parse_args(make_ngrams_sig, args, nargs, kwnames, a);
+    // A list of rows fills hundreds of the interpreter's arenas, one call after another.
+    pyarenas::keep_freed_arenas();
     const int32_t size = to_int32(a[3]);
     const int lowercase = PyObject_IsTrue(a[4]);
     check(lowercase);
