@@ -59,7 +59,8 @@ class Kept {
     return b.p;
   }
 
-  // Keeps a freed block (unmaps it when there is no room).
+  // Keeps a freed block (unmaps it when there is no room). A block next to a kept one joins
+  // it, so that the pieces of a block cut by take() make it whole again.
   void give(void* p, size_t len) noexcept {
 #if defined(MADV_FREE)
     ::madvise(p, len, MADV_FREE);  // the kernel may take the pages back, lazily
@@ -67,6 +68,18 @@ class Kept {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto now = Clock::now();
     expire(now);
+    for (size_t k = 0; k < count_;) {
+      char* const begin = static_cast<char*>(blocks_[k].p);
+      if (begin + blocks_[k].len == p) {
+        p = begin;
+      } else if (static_cast<char*>(p) + len != begin) {
+        ++k;
+        continue;
+      }
+      len += blocks_[k].len;
+      remove(k);
+      k = 0;
+    }
     if (len > kMostKept) {
       ::munmap(p, len);
       return;
