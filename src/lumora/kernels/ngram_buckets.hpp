@@ -420,6 +420,9 @@ class Counter {
         return;
       }
     }
+    if constexpr (N == 1) {
+      if (count_words(texts, words, firsts)) return;
+    }
     count_parts(partitioned_, texts, firsts);
     partitioned_.finish();
   }
@@ -439,6 +442,13 @@ class Counter {
   template <class FormOf, class Hashes, class Found>
   void find_all(size_t n, FormOf form_of, const Hashes& hashes, Found& found) const {
     uint32_t w[N];
+    if (bucketed_ && N == 1) {
+      for (size_t q = 0; q < n; ++q) {
+        form_of(q, w);
+        found[q] = w[0] < size() ? static_cast<int64_t>(w[0]) : -1;
+      }
+      return;
+    }
     if (!bucketed_) {
       for (size_t q = 0; q < n; ++q) {
         if (q + kAhead < n) partitioned_.prefetch(hashes[q + kAhead]);
@@ -475,10 +485,48 @@ class Counter {
   }
 
  private:
+  // Single words need no table: words are numbered densely in order of first appearance, so
+  // the entry of word d is d, and every word numbered was counted. False (nothing counted) when
+  // the counts might not fit their 32 bits.
+  bool count_words(const std::vector<TextWindows>& texts, size_t words,
+                   std::vector<PartFirsts>* firsts) {
+    uint64_t windows = 0;
+    for (const TextWindows& t : texts) windows += t.windows;
+    if (windows >= UINT32_MAX || words > UINT32_MAX) return false;
+    bucketed_ = true;
+    words_.resize(words);
+    for (size_t d = 0; d < words; ++d) words_[d] = static_cast<uint32_t>(d);
+    counts_.assign(words, 0);
+    ranges_.assign(words, 0);
+    std::vector<uint32_t> last(words, 0);  // the last text (from 1) that counted a word
+    PartFirsts* f = nullptr;
+    if (firsts) {
+      firsts->assign(1, PartFirsts{});
+      f = &(*firsts)[0];
+      f->text_end.reserve(texts.size());
+    }
+    for (size_t i = 0; i < texts.size(); ++i) {
+      const TextWindows& t = texts[i];
+      const auto text = static_cast<uint32_t>(i + 1);
+      const uint32_t* w = t.words.data();
+      for (size_t j = 0; j < t.windows; ++j) {
+        const uint32_t d = w[j * t.stride];
+        ++counts_[d];
+        if (last[d] != text) {
+          last[d] = text;
+          ++ranges_[d];
+          if (f) f->entries.push_back(d);
+        }
+      }
+      if (f) f->text_end.push_back(f->entries.size());
+    }
+    return true;
+  }
+
   unsigned workers_;
-  bool bucketed_ = false;
+  bool bucketed_ = false;  // the entries are held here (counted in buckets, or single words)
   Partitioned<N> partitioned_;
-  BigVector<uint32_t> words_;  // bucketed: the words of each entry, in entry order
+  BigVector<uint32_t> words_;  // held here: the words of each entry, in entry order
   BigVector<uint32_t> counts_, ranges_;
 };
 
