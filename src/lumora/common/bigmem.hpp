@@ -33,6 +33,9 @@ namespace bigmem {
 inline constexpr size_t kBig = size_t{1} << 20;   // blocks from this size on are mapped
 inline constexpr size_t kHuge = size_t{1} << 21;  // the huge page size asked for
 
+// How long freed memory is kept for reuse, here and for the interpreter's arenas (pyarenas.hpp).
+inline constexpr auto kKeepFor = std::chrono::seconds(20);
+
 inline size_t mapped_size(size_t bytes) noexcept { return (bytes + kHuge - 1) & ~(kHuge - 1); }
 
 #if defined(__linux__)
@@ -40,7 +43,6 @@ inline size_t mapped_size(size_t bytes) noexcept { return (bytes + kHuge - 1) & 
 class Kept {
  public:
   static constexpr size_t kMostKept = size_t{2} << 30;  // bytes kept at most
-  static constexpr auto kKeepFor = std::chrono::seconds(20);
 
   void lock() { mutex_.lock(); }
   void unlock() { mutex_.unlock(); }

@@ -15,6 +15,8 @@
 
 #include <Python.h>
 
+#include "lumora/common/bigmem.hpp"
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +33,6 @@ namespace pyarenas {
 class Keeper {
  public:
   static constexpr size_t kMostKept = size_t{1} << 30;  // bytes kept at most
-  static constexpr auto kKeepFor = std::chrono::seconds(20);
 
   static Keeper& get() {
     static Keeper* k = [] {
@@ -106,7 +107,7 @@ class Keeper {
 
   // Gives the arenas kept too long back, oldest first.
   void expire(Clock::time_point now) {
-    while (count_ > 0 && now - ring_[first_].since > kKeepFor) {
+    while (count_ > 0 && now - ring_[first_].since > bigmem::kKeepFor) {
       const Arena old = ring_[first_];
       first_ = (first_ + 1) % kSlots;
       --count_;
