@@ -894,7 +894,7 @@ template <int N>
 Ref ngram_list(const Request& r) {
   NgramList<N> list(r.module, r.lowercase);
   list.load(r.npy_path, r.pattern);
-  // Read natively, the dictionary gives only the words that were counted (a dict keeps the last
+  // Read natively, the dictionary gives only the words of the texts read (a dict keeps the last
   // value of a key).
   Ref path = corpus_path(r.workspace, r.corpus_name, names::words_pickle);
   pickled::Dict native;
